@@ -1,0 +1,17 @@
+// Building str objects in their narrowest representation straight from UTF-8.
+#pragma once
+
+#include "ffi/python.hpp"
+
+#include <cstddef>
+
+namespace kestro {
+
+// Makes a new str from well-formed UTF-8 (not checked).  Returns null with
+// MemoryError set when the interpreter cannot allocate it.
+using StringBuilder = PyObject* (*)(const char* text, size_t len) noexcept;
+
+PyObject* string_builder_baseline(const char* text, size_t len) noexcept;
+PyObject* string_builder_wide(const char* text, size_t len) noexcept;  // AVX-512 VL+BW
+
+}  // namespace kestro

@@ -1,0 +1,127 @@
+// The one place that knows how CPython lays out its objects on each supported
+// version (3.10 to 3.13).  Writers and readers call these helpers and never test
+// PY_VERSION_HEX themselves.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030A0000
+#error "kestro needs CPython 3.10 or newer"
+#endif
+
+#define KESTRO_EXPORT extern "C" __attribute__((visibility("default")))
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Exported by the interpreter but declared only in its internal headers.
+extern "C" {
+PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject* mp, PyObject* key, PyObject* item,
+                                          Py_hash_t hash);
+PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
+}
+#endif
+
+namespace kestro::ffi {
+
+// ---- str -------------------------------------------------------------------
+
+inline bool str_is_compact_ascii(PyObject* s) noexcept {
+    return PyUnicode_IS_COMPACT_ASCII(s);
+}
+
+// Inline character data of a compact str (any kind).
+inline void* str_compact_data(PyObject* s) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) return reinterpret_cast<PyASCIIObject*>(s) + 1;
+    return reinterpret_cast<PyCompactUnicodeObject*>(s) + 1;
+}
+
+// The UTF-8 form a non-ASCII compact str already caches, if any.
+inline const char* str_cached_utf8(PyObject* s, Py_ssize_t* len) noexcept {
+    auto* c = reinterpret_cast<PyCompactUnicodeObject*>(s);
+    if (!PyUnicode_IS_COMPACT(s) || c->utf8_length == 0 || c->utf8 == nullptr) return nullptr;
+    *len = c->utf8_length;
+    return c->utf8;
+}
+
+// Stores a precomputed hash into a fresh str.
+inline void str_set_hash(PyObject* s, Py_hash_t h) noexcept {
+    reinterpret_cast<PyASCIIObject*>(s)->hash = h;
+}
+
+inline Py_hash_t str_cached_hash(PyObject* s) noexcept {
+    return reinterpret_cast<PyASCIIObject*>(s)->hash;
+}
+
+// Hash of raw bytes, the value the interpreter computes for a str with that
+// canonical character data.
+inline Py_hash_t hash_bytes(const void* data, Py_ssize_t len) noexcept {
+    return _Py_HashBytes(data, len);
+}
+
+// ---- int -------------------------------------------------------------------
+
+// True when |v| < 2**30 (one digit, or zero); *out receives the signed value.
+inline bool long_small_value(PyObject* o, int64_t* out) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* v = reinterpret_cast<PyLongObject*>(o);
+    uintptr_t tag = v->long_value.lv_tag;
+    if (tag >= (2u << 3)) return false;           // two or more digits
+    int64_t digit = static_cast<int64_t>(v->long_value.ob_digit[0]);
+    *out = (tag & 3) == 2 ? -digit : ((tag & 3) == 1 ? 0 : digit);
+    return true;
+#else
+    auto* v = reinterpret_cast<PyLongObject*>(o);
+    Py_ssize_t size = Py_SIZE(v);
+    if (size == 0) { *out = 0; return true; }
+    if (size == 1) { *out = static_cast<int64_t>(v->ob_digit[0]); return true; }
+    if (size == -1) { *out = -static_cast<int64_t>(v->ob_digit[0]); return true; }
+    return false;
+#endif
+}
+
+inline bool long_is_negative(PyObject* o) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return (reinterpret_cast<PyLongObject*>(o)->long_value.lv_tag & 3) == 2;
+#else
+    return Py_SIZE(o) < 0;
+#endif
+}
+
+// ---- dict, list, tuple, float ---------------------------------------------
+
+inline Py_ssize_t dict_used(PyObject* d) noexcept {
+    return reinterpret_cast<PyDictObject*>(d)->ma_used;
+}
+
+inline PyObject** list_items(PyObject* l) noexcept {
+    return reinterpret_cast<PyListObject*>(l)->ob_item;
+}
+
+inline PyObject** tuple_items(PyObject* t) noexcept {
+    return reinterpret_cast<PyTupleObject*>(t)->ob_item;
+}
+
+inline double float_value(PyObject* f) noexcept { return PyFloat_AS_DOUBLE(f); }
+
+// ---- types -----------------------------------------------------------------
+
+// The class's own dictionary (not inherited attributes), borrowed; may be null.
+inline PyObject* type_own_dict(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;  // builtins keep theirs elsewhere
+#endif
+    return t->tp_dict;
+}
+
+// ---- bytes -----------------------------------------------------------------
+
+inline char* bytes_data(PyObject* b) noexcept {
+    return reinterpret_cast<PyBytesObject*>(b)->ob_sval;
+}
+
+inline void bytes_set_size(PyObject* b, Py_ssize_t n) noexcept { Py_SET_SIZE(b, n); }
+
+}  // namespace kestro::ffi

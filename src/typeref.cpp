@@ -1,0 +1,216 @@
+#include "typeref.hpp"
+
+#include "deserialize/key_map.hpp"
+#include "fragment.hpp"
+#include "runtime/cpu.hpp"
+#include "runtime/memory.hpp"
+
+#include <datetime.h>
+
+#include <chrono>
+#include <thread>
+
+namespace kestro {
+
+ReferenceCache typeref;  // static storage: every entry starts null
+
+namespace {
+
+// Once-only guard.  It is only touched with the interpreter lock held, but the
+// initialiser imports modules, which may let another thread run meanwhile.
+enum class InitState { empty, running, done };
+InitState init_state = InitState::empty;
+unsigned long init_thread = 0;
+
+// Fetches `name` from the dictionary of module `module` (a new reference).
+PyObject* module_lookup(const char* module, const char* name) noexcept {
+    Ref mod(PyImport_ImportModule(module));
+    if (!mod) return nullptr;
+    Ref dict(PyObject_GenericGetDict(mod.get(), nullptr));
+    if (!dict) return nullptr;
+    return PyMapping_GetItemString(dict.get(), name);
+}
+
+PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
+
+// Every owned object entry, so that a failed fill can give back what it took.
+PyObject** owned_entries[] = {
+    &typeref.empty_str,      &typeref.dataclass_field_marker, &typeref.decode_error,
+    &typeref.encode_error,   &typeref.attr_int,               &typeref.attr_utcoffset,
+    &typeref.attr_normalize, &typeref.attr_convert,           &typeref.attr_dst,
+    &typeref.attr_dict,      &typeref.attr_dataclass_fields,  &typeref.attr_slots,
+    &typeref.attr_field_type, &typeref.attr_array_struct,     &typeref.attr_dtype,
+    &typeref.attr_descr,     &typeref.attr_value,             &typeref.kw_default,
+    &typeref.kw_option,
+};
+
+PyTypeObject** owned_types[] = {&typeref.uuid_type, &typeref.enum_meta_type,
+                                &typeref.fragment_type};
+
+void release_partial_fill() noexcept {
+    for (PyObject** e : owned_entries) Py_CLEAR(*e);
+    for (PyTypeObject** t : owned_types) {
+        Py_XDECREF(reinterpret_cast<PyObject*>(*t));
+        *t = nullptr;
+    }
+}
+
+bool fill() noexcept {
+    ReferenceCache& c = typeref;
+    if (KEY_MAP == nullptr) KEY_MAP = key_map_new();
+
+    c.string_writer = has_avx512vl() ? string_writer_wide : string_writer_baseline;
+    c.string_builder = has_avx512vl() ? string_builder_wide : string_builder_baseline;
+
+    c.none = Py_None;
+    c.true_ = Py_True;
+    c.false_ = Py_False;
+    c.empty_str = PyUnicode_New(0, 255);
+    if (c.empty_str == nullptr) return false;
+
+    c.string_type = &PyUnicode_Type;
+    c.bytes_type = &PyBytes_Type;
+    c.dict_type = &PyDict_Type;
+    c.list_type = &PyList_Type;
+    c.tuple_type = &PyTuple_Type;
+    c.none_type = Py_TYPE(Py_None);
+    c.bool_type = &PyBool_Type;
+    c.int_type = &PyLong_Type;
+    c.float_type = &PyFloat_Type;
+
+    auto* capi = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 1));
+    if (capi == nullptr) return false;
+    c.datetime_capi = capi;
+    c.date_type = capi->DateType;
+    c.datetime_type = capi->DateTimeType;
+    c.time_type = capi->TimeType;
+    c.tzinfo_type = capi->TZInfoType;
+
+    c.uuid_type = reinterpret_cast<PyTypeObject*>(module_lookup("uuid", "UUID"));
+    if (c.uuid_type == nullptr) return false;
+    c.enum_meta_type = reinterpret_cast<PyTypeObject*>(module_lookup("enum", "EnumMeta"));
+    if (c.enum_meta_type == nullptr) return false;
+    c.dataclass_field_marker = module_lookup("dataclasses", "_FIELD");
+    if (c.dataclass_field_marker == nullptr) return false;
+
+    c.fragment_type = reinterpret_cast<PyTypeObject*>(kestro_fragmenttype_new());
+    if (c.fragment_type == nullptr) return false;
+
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    const Name names[] = {
+        {&c.attr_int, "int"},
+        {&c.attr_utcoffset, "utcoffset"},
+        {&c.attr_normalize, "normalize"},
+        {&c.attr_convert, "convert"},
+        {&c.attr_dst, "dst"},
+        {&c.attr_dict, "__dict__"},
+        {&c.attr_dataclass_fields, "__dataclass_fields__"},
+        {&c.attr_slots, "__slots__"},
+        {&c.attr_field_type, "_field_type"},
+        {&c.attr_array_struct, "__array_struct__"},
+        {&c.attr_dtype, "dtype"},
+        {&c.attr_descr, "descr"},
+        {&c.attr_value, "value"},
+        {&c.kw_default, "default"},
+        {&c.kw_option, "option"},
+    };
+    for (const Name& n : names) {
+        *n.slot = intern(n.text);
+        if (*n.slot == nullptr) return false;
+    }
+
+    Py_INCREF(PyExc_TypeError);
+    c.encode_error = PyExc_TypeError;
+
+    Ref base(module_lookup("json", "JSONDecodeError"));
+    if (!base) return false;
+    c.decode_error = PyErr_NewException("kestro.JSONDecodeError", base.get(), nullptr);
+    return c.decode_error != nullptr;
+}
+
+}  // namespace
+
+bool typeref_init() noexcept {
+    unsigned long me = PyThread_get_thread_ident();
+    while (init_state == InitState::running && init_thread != me) {
+        // Another thread is filling the cache and gave up the lock while
+        // importing; let it finish.
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+    }
+    if (init_state == InitState::done) return true;
+    if (init_state == InitState::running) {
+        PyErr_SetString(PyExc_ImportError, "kestro is being initialised by its own import");
+        return false;
+    }
+    init_state = InitState::running;
+    init_thread = me;
+    bool ok = fill();
+    if (!ok) release_partial_fill();
+    init_state = ok ? InitState::done : InitState::empty;
+    return ok;
+}
+
+namespace {
+
+NumpyTypesBox* discover_numpy() noexcept {
+    auto* box = alloc_records<NumpyTypesBox>(1);
+    *box = NumpyTypesBox{};
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) {
+        PyErr_Clear();
+        box->absent = true;
+        return box;
+    }
+    Ref dict(PyObject_GenericGetDict(numpy.get(), nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        box->absent = true;
+        return box;
+    }
+    struct Slot {
+        PyObject** slot;
+        const char* name;
+    };
+    NumpyTypes& t = box->types;
+    const Slot slots[] = {
+        {&t.ndarray, "ndarray"}, {&t.float64, "float64"}, {&t.float32, "float32"},
+        {&t.float16, "half"},    {&t.int64, "int64"},     {&t.int32, "int32"},
+        {&t.int16, "int16"},     {&t.int8, "int8"},       {&t.uint64, "uint64"},
+        {&t.uint32, "uint32"},   {&t.uint16, "uint16"},   {&t.uint8, "uint8"},
+        {&t.bool_, "bool_"},     {&t.datetime64, "datetime64"},
+    };
+    for (const Slot& s : slots) {
+        *s.slot = PyMapping_GetItemString(dict.get(), s.name);
+        if (*s.slot == nullptr) PyErr_Clear();
+    }
+    return box;
+}
+
+void release_box(NumpyTypesBox* box) noexcept {
+    if (!box->absent) {
+        PyObject** first = &box->types.ndarray;
+        for (size_t i = 0; i < sizeof(NumpyTypes) / sizeof(PyObject*); ++i) Py_XDECREF(first[i]);
+    }
+    PyMem_Free(box);
+}
+
+}  // namespace
+
+const NumpyTypesBox* numpy_types() noexcept {
+    NumpyTypesBox* box = typeref.numpy_types.load(std::memory_order_acquire);
+    if (box != nullptr) return box;
+    NumpyTypesBox* fresh = discover_numpy();
+    NumpyTypesBox* expected = nullptr;
+    if (typeref.numpy_types.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        return fresh;
+    }
+    release_box(fresh);  // another thread installed its box first
+    return expected;
+}
+
+}  // namespace kestro
