@@ -27,12 +27,13 @@ pytest_with() {  # pytest_with BUILD_DIR PYTHON [pytest args...]
   PYTHONPATH="$dir:$debian_site" "$py" -S -m pytest -q -p no:cacheprovider tests/python "$@"
 }
 
-mkdir -p build
+root=${KESTRO_BUILD_ROOT:-build}
+mkdir -p "$root"
 
 step "C++ unit tests and Python tests, $(/usr/bin/python3 --version)"
-if build build/py-default /usr/bin/python3 -DKESTRO_TESTS=ON; then
-  build/py-default/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests")
-  pytest_with build/py-default /usr/bin/python3 || failures+=("pytest $(/usr/bin/python3 --version)")
+if build "$root/py-default" /usr/bin/python3 -DKESTRO_TESTS=ON; then
+  "$root/py-default"/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests")
+  pytest_with "$root/py-default" /usr/bin/python3 || failures+=("pytest $(/usr/bin/python3 --version)")
 else
   failures+=("build for /usr/bin/python3")
 fi
@@ -46,23 +47,23 @@ for v in 3.10 3.12 3.13; do
   [ -z "$py" ] && command -v "python$v" >/dev/null 2>&1 && py=$(command -v "python$v")
   if [ -z "$py" ]; then echo "(CPython $v not present: skipped)"; continue; fi
   step "Python tests, $($py --version)"
-  if build "build/py$v" "$py"; then
-    pytest_with "build/py$v" "$py" || failures+=("pytest Python $v")
+  if build "$root/py$v" "$py"; then
+    pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v")
   else
     failures+=("build for Python $v")
   fi
 done
 
 step "Sanitizers (ASan + UBSan), $(/usr/bin/python3 --version)"
-if build build/sanitize /usr/bin/python3 -DKESTRO_SANITIZE=ON -DKESTRO_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+if build "$root/sanitize" /usr/bin/python3 -DKESTRO_SANITIZE=ON -DKESTRO_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_odr_violation=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  build/sanitize/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests under sanitizers")
+  "$root/sanitize"/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests under sanitizers")
   # The interpreter is not built with ASan: preload the runtime and route
   # PyMem through malloc so the module's own blocks are checked too.
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   PYTHONMALLOC=malloc KESTRO_SANITIZED=1 \
-    pytest_with build/sanitize /usr/bin/python3 || failures+=("pytest under sanitizers")
+    pytest_with "$root/sanitize" /usr/bin/python3 || failures+=("pytest under sanitizers")
 else
   failures+=("sanitizer build")
 fi
