@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "serialize/per_type/digits.hpp"
+
+namespace {
+
+constexpr char GUARD = '\x5A';
+
+template <class T>
+std::string expected_text(T v) {
+    char buf[32];
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// Writes v into exactly `room` bytes followed by guard bytes and checks the
+// text, the count and that nothing past the room was touched.
+template <class T>
+void check(T v) {
+    constexpr size_t room = sizeof(T) == 4 ? 10 : 20;
+    char buf[room + 16];
+    std::memset(buf, GUARD, sizeof buf);
+    size_t n = sizeof(T) == 4 ? kestro::write_u32_text(static_cast<uint32_t>(v), buf)
+                              : kestro::write_u64_text(static_cast<uint64_t>(v), buf);
+    ASSERT_EQ(std::string(buf, n), expected_text(v)) << "value " << v;
+    for (size_t i = room; i < sizeof buf; ++i) ASSERT_EQ(buf[i], GUARD) << "value " << v << " byte " << i;
+}
+
+template <class T>
+std::vector<T> boundaries() {
+    std::vector<T> out{0, 1, static_cast<T>(~T{0}), static_cast<T>(~T{0} - 1)};
+    for (T p = 1;; p *= 10) {
+        out.push_back(p - 1);
+        out.push_back(p);
+        out.push_back(p + 1);
+        if (p > static_cast<T>(~T{0}) / 10) break;
+    }
+    for (unsigned b = 1; b < sizeof(T) * 8; ++b) {
+        T p = T{1} << b;
+        out.push_back(p - 1);
+        out.push_back(p);
+        out.push_back(p + 1);
+    }
+    return out;
+}
+
+TEST(DigitPairs, HoldsEveryTwoDigitNumberInOrder) {
+    for (int v = 0; v < 100; ++v) {
+        EXPECT_EQ(kestro::DIGIT_PAIRS[2 * v], '0' + v / 10);
+        EXPECT_EQ(kestro::DIGIT_PAIRS[2 * v + 1], '0' + v % 10);
+    }
+}
+
+TEST(WriteU32Text, Boundaries) {
+    for (uint32_t v : boundaries<uint32_t>()) check(v);
+}
+
+TEST(WriteU64Text, Boundaries) {
+    for (uint64_t v : boundaries<uint64_t>()) check(v);
+}
+
+TEST(WriteU32Text, EveryValueBelowOneHundredThousand) {
+    for (uint32_t v = 0; v < 100000; ++v) check(v);
+}
+
+TEST(WriteU32Text, RandomValuesOfEveryWidth) {
+    std::mt19937_64 rng(0x5eed32);
+    for (int i = 0; i < 200000; ++i) {
+        unsigned width = 1 + static_cast<unsigned>(rng() % 32);
+        uint32_t v = static_cast<uint32_t>(rng()) >> (32 - width);
+        check(v);
+    }
+}
+
+TEST(WriteU64Text, RandomValuesOfEveryWidth) {
+    std::mt19937_64 rng(0x5eed64);
+    for (int i = 0; i < 200000; ++i) {
+        unsigned width = 1 + static_cast<unsigned>(rng() % 64);
+        uint64_t v = rng() >> (64 - width);
+        check(v);
+    }
+}
+
+TEST(WriteU64Text, AgreesWithU32WriterOnSmallValues) {
+    std::mt19937 rng(7);
+    for (int i = 0; i < 10000; ++i) {
+        uint32_t v = static_cast<uint32_t>(rng());
+        char a[20], b[20];
+        size_t na = kestro::write_u32_text(v, a);
+        size_t nb = kestro::write_u64_text(v, b);
+        ASSERT_EQ(std::string(a, na), std::string(b, nb));
+    }
+}
+
+}  // namespace
