@@ -1,6 +1,7 @@
 // Building str objects in their narrowest representation straight from UTF-8.
 #pragma once
 
+#include "deserialize/utf8.hpp"
 #include "ffi/python.hpp"
 
 #include <cstddef>
@@ -13,5 +14,9 @@ using StringBuilder = PyObject* (*)(const char* text, size_t len) noexcept;
 
 PyObject* string_builder_baseline(const char* text, size_t len) noexcept;
 PyObject* string_builder_wide(const char* text, size_t len) noexcept;  // AVX-512 VL+BW
+
+// The common second half of both builders: allocates the str the profile of
+// the text describes and decodes the text into it.
+PyObject* string_from_profile(const char* text, size_t len, TextProfile profile) noexcept;
 
 }  // namespace kestro
