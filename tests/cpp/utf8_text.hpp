@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestro_test {
 
@@ -76,6 +78,16 @@ inline std::string corpus_text(const std::string& name) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The corpus documents that are present, as (name, text) pairs.
+inline std::vector<std::pair<std::string, std::string>> corpus_documents() {
+    std::vector<std::pair<std::string, std::string>> docs;
+    for (const char* name : {"twitter.json", "citm_catalog.json", "canada.json"}) {
+        std::string text = corpus_text(name);
+        if (!text.empty()) docs.emplace_back(name, std::move(text));
+    }
+    return docs;
 }
 
 }  // namespace kestro_test
