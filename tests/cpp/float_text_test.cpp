@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -234,6 +235,42 @@ TEST(WriteF64Text, ShortDecimals) {
         int scale = static_cast<int>(rng() % 30) - 15;
         std::string text = std::to_string(mantissa) + "e" + std::to_string(scale);
         check_f64(std::strtod(text.c_str(), nullptr));
+    }
+}
+
+// The standard library's shortest scientific form is a second source of the
+// digits, cheap enough for sweeps over the whole bit space.
+template <class Float>
+std::string expected_from_to_chars(Float v, int min_fixed, int max_fixed) {
+    char buf[64];
+    char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+    return lay_out(parse_decimal(std::string(buf, end)), min_fixed, max_fixed);
+}
+
+TEST(WriteF64Text, SweepOfTheBitSpaceAgreesWithStandardDigits) {
+    // A stride prime to 2^64 visits every exponent and sign with varied mantissas.
+    uint64_t bits = 0;
+    for (int i = 0; i < 400000; ++i, bits += 0x0000A2F1B3C4D5E7ull * 7919) {
+        double v = from_bits(bits);
+        if (!std::isfinite(v)) continue;
+        ASSERT_EQ(write_text(v), expected_from_to_chars(v, -5, 15)) << python_repr(v);
+    }
+}
+
+TEST(WriteF32Text, SweepOfTheBitSpaceAgreesWithStandardDigits) {
+    for (uint64_t b = 0; b < (uint64_t{1} << 32); b += 4093) {
+        float v = from_bits32(static_cast<uint32_t>(b));
+        if (!std::isfinite(v)) continue;
+        ASSERT_EQ(write_text(v), expected_from_to_chars(v, -6, 12)) << "bits " << b;
+    }
+}
+
+TEST(WriteF32Text, EveryPowerOfTwoAndItsNeighbours) {
+    for (uint32_t e = 0; e < 255; ++e) {
+        for (uint32_t m : {0u, 1u, 2u, 0x7FFFFEu, 0x7FFFFFu}) {
+            float v = from_bits32((e << 23) | m);
+            ASSERT_EQ(write_text(v), expected_from_to_chars(v, -6, 12)) << "bits " << ((e << 23) | m);
+        }
     }
 }
 
