@@ -31,11 +31,22 @@ static inline bool any_byte_from32(__m256i v, unsigned char bound) noexcept {
 
 TextProfile text_profile_avx2(const char* text, size_t len) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text);
+    // Leading ASCII blocks need no counting: most texts end here.
+    size_t i = 0;
+    while (len - i >= 32 &&
+           _mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i))) == 0)
+        i += 32;
+    if (i == len) return {len, 127};
+    if (len - i < 32) {
+        if (_mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + len - 32))) == 0)
+            return {len, 127};
+        i = len - 32;
+    }
+
     // A byte is a character start when, read as signed, it is above -65 (0xBF).
     const __m256i last_continuation = _mm256_set1_epi8(-65);
     __m256i vmax = _mm256_setzero_si256();
-    size_t chars = 0;
-    size_t i = 0;
+    size_t chars = i;
     while (len - i >= 32) {
         // At most 255 steps, so that no byte counter wraps.
         size_t steps = (len - i) / 32;

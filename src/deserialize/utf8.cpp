@@ -155,11 +155,21 @@ TextProfile text_profile_sse2(const char* text, size_t len) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     if (len < 16) return short_text_profile(s, len);
 
+    // Leading ASCII blocks need no counting: most texts end here.
+    size_t i = 0;
+    while (len - i >= 16 && _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))) == 0)
+        i += 16;
+    if (i == len) return {len, 127};
+    if (len - i < 16) {
+        if (_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + len - 16))) == 0)
+            return {len, 127};
+        i = len - 16;
+    }
+
     // A byte is a character start when, read as signed, it is above -65 (0xBF).
     const __m128i last_continuation = _mm_set1_epi8(-65);
     __m128i vmax = _mm_setzero_si128();
-    size_t chars = 0;
-    size_t i = 0;
+    size_t chars = i;
     while (len - i >= 16) {
         // At most 255 steps, so that no byte counter wraps.
         size_t steps = (len - i) / 16;
