@@ -46,16 +46,75 @@ inline uint32_t code_point(uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3) n
     return c >> kPayloadShift[n];
 }
 
-// Decodes well-formed UTF-8 into units of one width.  The text goes in blocks
-// of 16 bytes: all-ASCII blocks are widened in one step, the others decoded
-// at each character start, found by a bit mask, so that no character waits
-// for the length of the one before it.  Every character makes exactly one
-// unit, so the stores stay inside the string.
+inline __m128i select(__m128i mask, __m128i yes, __m128i no) noexcept {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+// The value of a character starting at each of the 16 positions of a block
+// (b must have 3 readable bytes after the block); positions that start no
+// character get meaningless values.  For one-byte strings every character
+// is ASCII or a lead byte C2/C3 and one continuation byte.
+inline void block_values(const uint8_t* b, uint8_t* values) noexcept {
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 1));
+    const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v0, _mm_set1_epi8(0x03)), 6),
+                                     _mm_and_si128(v1, _mm_set1_epi8(0x3F)));
+    const __m128i wide = _mm_cmplt_epi8(v0, _mm_setzero_si128());
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(values), select(wide, two, v0));
+}
+
+// Two-byte strings hold characters of one, two or three bytes.
+inline void block_values(const uint8_t* b, uint16_t* values) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low6 = _mm_set1_epi16(0x3F);
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 1));
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 2));
+    for (int half = 0; half < 2; ++half) {
+        const __m128i b0 = half == 0 ? _mm_unpacklo_epi8(v0, zero) : _mm_unpackhi_epi8(v0, zero);
+        const __m128i p1 = _mm_and_si128(half == 0 ? _mm_unpacklo_epi8(v1, zero) : _mm_unpackhi_epi8(v1, zero), low6);
+        const __m128i p2 = _mm_and_si128(half == 0 ? _mm_unpacklo_epi8(v2, zero) : _mm_unpackhi_epi8(v2, zero), low6);
+        const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b0, _mm_set1_epi16(0x1F)), 6), p1);
+        const __m128i three = _mm_or_si128(_mm_slli_epi16(b0, 12), _mm_or_si128(_mm_slli_epi16(p1, 6), p2));
+        const __m128i value = select(_mm_cmpgt_epi16(b0, _mm_set1_epi16(0xDF)), three,
+                                     select(_mm_cmpgt_epi16(b0, _mm_set1_epi16(0x7F)), two, b0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 8 * half), value);
+    }
+}
+
+// Four-byte strings: each position decoded on its own.
+inline void block_values(const uint8_t* b, uint32_t* values) noexcept {
+    for (int p = 0; p < 16; ++p) values[p] = code_point(b[p], b[p + 1], b[p + 2], b[p + 3]);
+}
+
+// Stores the values of the positions in starts, in order.  Every position
+// is stored and only starts advance the output, so the loop has no branch; a
+// surplus store lands on the next character's place or, at the very end, on
+// the terminator's.
+template <class Unit>
+inline Unit* store_starts(const Unit* values, unsigned starts, Unit* out) noexcept {
+    size_t k = 0;
+    for (unsigned p = 0; p < 16; ++p) {
+        out[k] = values[p];
+        k += (starts >> p) & 1;
+    }
+    return out + k;
+}
+
+inline unsigned block_starts(const uint8_t* b) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(v, _mm_set1_epi8(-65))));
+}
+
+// Decodes well-formed UTF-8 into units of one width, in blocks of 16 bytes:
+// all-ASCII blocks are widened in one step; in the others the value of a
+// character starting at each position is computed at once, and the values at
+// character starts are kept.  Every character makes exactly one unit.
 template <class Unit>
 Unit* decode_utf8(const uint8_t* s, size_t len, Unit* out) noexcept {
-    const __m128i last_continuation = _mm_set1_epi8(-65);
+    Unit values[16];
     size_t i = 0;
-    // A character starting in the block reads at most 3 bytes past it.
+    // A character starting in a block reads at most 3 bytes past it.
     for (; len - i >= 16 + 3; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
         if (_mm_movemask_epi8(v) == 0) {
@@ -63,23 +122,18 @@ Unit* decode_utf8(const uint8_t* s, size_t len, Unit* out) noexcept {
             out += 16;
             continue;
         }
-        const uint8_t* block = s + i;
-        for (auto starts = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(v, last_continuation)));
-             starts != 0; starts &= starts - 1) {
-            const uint8_t* c = block + __builtin_ctz(starts);
-            *out++ = static_cast<Unit>(code_point(c[0], c[1], c[2], c[3]));
-        }
+        block_values(s + i, values);
+        out = store_starts(values, block_starts(s + i), out);
     }
-    // The last bytes one at a time, reads clamped to the text.  A unit is
-    // stored for every byte but kept only for character starts; a surplus
-    // store lands at most on the terminator's place.
-    if (i < len) {
-        const size_t last = len - 1;
-        for (; i < len; ++i) {
-            *out = static_cast<Unit>(code_point(s[i], s[i + 1 < last ? i + 1 : last],
-                                                s[i + 2 < last ? i + 2 : last], s[i + 3 < last ? i + 3 : last]));
-            out += (s[i] & 0xC0) != 0x80;
-        }
+    if (i == len) return out;
+    // The last bytes from a zero-padded copy; the padding starts no character.
+    uint8_t tail[32 + 3] = {};
+    const size_t rest = len - i;
+    std::memcpy(tail, s + i, rest);
+    for (size_t j = 0; j < rest; j += 16) {
+        const unsigned in_text = rest - j >= 16 ? 0xFFFFu : (1u << (rest - j)) - 1;
+        block_values(tail + j, values);
+        out = store_starts(values, block_starts(tail + j) & in_text, out);
     }
     return out;
 }
