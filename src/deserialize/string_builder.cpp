@@ -92,9 +92,9 @@ inline void block_values(const uint8_t* b, uint32_t* values) noexcept {
 // surplus store lands on the next character's place or, at the very end, on
 // the terminator's.
 template <class Unit>
-inline Unit* store_starts(const Unit* values, unsigned starts, Unit* out) noexcept {
+inline Unit* store_starts(const Unit* values, unsigned starts, Unit* out, unsigned positions = 16) noexcept {
     size_t k = 0;
-    for (unsigned p = 0; p < 16; ++p) {
+    for (unsigned p = 0; p < positions; ++p) {
         out[k] = values[p];
         k += (starts >> p) & 1;
     }
@@ -131,9 +131,9 @@ Unit* decode_utf8(const uint8_t* s, size_t len, Unit* out) noexcept {
     const size_t rest = len - i;
     std::memcpy(tail, s + i, rest);
     for (size_t j = 0; j < rest; j += 16) {
-        const unsigned in_text = rest - j >= 16 ? 0xFFFFu : (1u << (rest - j)) - 1;
+        const unsigned positions = rest - j >= 16 ? 16 : static_cast<unsigned>(rest - j);
         block_values(tail + j, values);
-        out = store_starts(values, block_starts(tail + j) & in_text, out);
+        out = store_starts(values, block_starts(tail + j), out, positions);
     }
     return out;
 }
