@@ -1,0 +1,299 @@
+"""Turning runs into the printed report, a text chart, an SVG chart and JSON."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import platform
+import sys
+from typing import Dict, List, Optional, Tuple
+from xml.sax.saxutils import escape
+
+from . import libraries, scaling
+from .results import (Cell, Run, fastest_peer, kestro_vs_floor, kestro_vs_peers, median_of,
+                      ratio)
+from .targets import Target
+
+
+@dataclasses.dataclass
+class Settings:
+    reps: int
+    min_seconds: float
+    runs: int
+    peers_max: int
+    quick: bool = False
+    command: str = "python -m bench"
+    elapsed: float = 0.0
+
+
+def fmt_time(seconds: Optional[float]) -> str:
+    if seconds is None:
+        return "n/a"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def fmt_ratio(value: Optional[float]) -> str:
+    return "n/a" if value is None else f"{value:.2f}"
+
+
+def fmt_bytes(n: Optional[float]) -> str:
+    if n is None:
+        return "n/a"
+    if abs(n) >= scaling.MB:
+        return f"{n / scaling.MB:.1f} MiB"
+    return f"{n / scaling.KB:.0f} KiB"
+
+
+def machine() -> str:
+    cpu = platform.processor() or platform.machine()
+    mem = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f
+                        if line.startswith("model name")), cpu)
+        with open("/proc/meminfo") as f:
+            kb = int(next(line.split()[1] for line in f if line.startswith("MemTotal")))
+            mem = f", {kb / (1 << 20):.0f} GiB"
+    except (OSError, StopIteration, ValueError):
+        pass
+    return (f"{cpu} ({os.cpu_count()} CPUs{mem}), {platform.system()} {platform.release()}, "
+            f"{platform.python_implementation()} {platform.python_version()} ({sys.executable})")
+
+
+def library_line(lib: libraries.Library) -> str:
+    role = {libraries.SUBJECT: "", libraries.FLOOR: " (floor)"}.get(lib.role, "")
+    return f"{lib.name} {lib.version}{role}".replace("  ", " ")
+
+
+class Notes:
+    """Numbered footnotes for n/a cells and warnings."""
+
+    def __init__(self):
+        self.items: List[str] = []
+
+    def mark(self, text: str) -> str:
+        if text not in self.items:
+            self.items.append(text)
+        return f"[{self.items.index(text) + 1}]"
+
+    def render(self) -> List[str]:
+        return [f"  [{i + 1}] {t}" for i, t in enumerate(self.items)]
+
+
+def _cell_text(runs: List[Run], key: str, name: str, notes: Notes) -> str:
+    cells = [run.cells.get(key, {}).get(name) for run in runs]
+    cells = [c for c in cells if c is not None]
+    if not cells:
+        return "-"
+    value = median_of([c.seconds for c in cells])
+    if value is None:
+        return "n/a" + notes.mark(f"{name}: {cells[0].reason}")
+    warning = next((c.warning for c in cells if c.warning), "")
+    return fmt_time(value) + (notes.mark(f"{name}: {warning}") if warning else "")
+
+
+def _table(header: List[str], rows: List[List[str]], left: int = 1) -> List[str]:
+    """Columns padded to their widest cell; the first `left` columns are text."""
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
+    line = lambda r: "  ".join(c.ljust(w) if i < left else c.rjust(w)  # noqa: E731
+                               for i, (c, w) in enumerate(zip(r, widths)))
+    return [line(header), "-" * len(line(header))] + [line(r) for r in rows]
+
+
+def _row_label(w) -> str:
+    return f"{w.document.name} {w.direction}" + (f" {w.variant}" if w.direction == "dumps" else "")
+
+
+def workload_tables(runs, chosen, libs, roles, notes: Notes) -> List[str]:
+    out = []
+    names = [lib.name for lib in libs]
+    for group in dict.fromkeys(w.group for w in chosen):
+        rows = []
+        for w in (w for w in chosen if w.group == group):
+            row = [_row_label(w)] + [_cell_text(runs, w.key, n, notes) for n in names]
+            best = [fastest_peer(run.cells.get(w.key, {}), roles)[0] for run in runs]
+            best_name = max(set(best), key=best.count) if any(best) else None
+            row += [fmt_ratio(median_of([kestro_vs_floor(r, w.key) for r in runs])),
+                    fmt_ratio(median_of([kestro_vs_peers(r, w.key, roles) for r in runs])),
+                    best_name or "-"]
+            rows.append(row)
+        out += ["", f"== {group} (best time per call)", ""]
+        out += _table([group] + names + ["k/marshal", "k/peer", "fastest peer"], rows)
+    return out
+
+
+def scaling_tables(runs: List[Run], libs, settings: Settings) -> List[str]:
+    sizes = sorted({size for run in runs for size in run.scaling})
+    if not sizes:
+        return []
+    out = ["", "== scaling (a list of records; compact dumps of the objects, loads of the text)", ""]
+    rows, notes = [], []
+    for size in sizes:
+        points = [run.scaling[size] for run in runs if size in run.scaling]
+        first = points[0]
+        if first.note:
+            notes.append(f"  {scaling.size_label(size)}: {first.note}")
+        label = f"{scaling.size_label(size)} ({first.length} B, {first.reps} reps)"
+        for lib in libs:
+            if lib.name not in first.time:
+                continue
+            row = [label, lib.name]
+            label = ""
+            for direction in ("dumps", "loads"):
+                per_byte = median_of([p.per_byte(lib.name, direction) for p in points])
+                cell = first.time[lib.name].get(direction, Cell(reason="not run"))
+                row += ([fmt_time(per_byte * first.length), f"{per_byte * 1e9:.2f}"]
+                        if per_byte is not None else ["n/a", "n/a"])
+                if per_byte is None and cell.reason:
+                    notes.append(f"  {scaling.size_label(size)} {lib.name} {direction}: {cell.reason}")
+            rows.append(row)
+    out += _table(["size", "library", "dumps", "ns/byte", "loads", "ns/byte"], rows, left=2)
+    out += notes
+    out += ["", "peak memory (first run; each in a fresh interpreter).  RSS: resident set above the",
+            "input; traced: blocks from the interpreter's allocators (PyMem included, malloc not).",
+            "transient = traced peak - traced retained; kestro.loads should hold at most its scratch",
+            "buffer beyond the objects it returns.", ""]
+    mrows = []
+    for size in sizes:
+        point = runs[0].scaling.get(size)
+        if point is None:
+            continue
+        for lib in libs:
+            for direction in ("dumps", "loads"):
+                mem = point.memory.get(lib.name, {}).get(direction)
+                if mem is None:
+                    continue
+                label = f"{scaling.size_label(size)} {lib.name} {direction}"
+                if not isinstance(mem, dict):
+                    mrows.append([label, "n/a", "", "", "", "", ""])
+                    continue
+                scratch = (fmt_bytes(scaling.scratch_bytes(point.length))
+                           if lib.name == "kestro" and direction == "loads" else "")
+                mrows.append([label, fmt_bytes(mem.get("rss_peak")),
+                              fmt_bytes(mem.get("rss_retained")), fmt_bytes(mem["traced_peak"]),
+                              fmt_bytes(mem["traced_retained"]),
+                              fmt_bytes(mem["traced_peak"] - mem["traced_retained"]), scratch])
+    if mrows:
+        out += _table(["size library direction", "RSS peak", "RSS retained", "traced peak",
+                       "traced retained", "transient", "scratch"], mrows)
+    return out
+
+
+def target_lines(runs: List[Run], goals: List[Target], settings: Settings) -> List[str]:
+    basis = f"median of {settings.runs} runs" if settings.runs > 1 else "one run; use --runs 3"
+    out = ["", f"== targets ({basis})", ""]
+    for goal in goals:
+        status, value = goal.verdict(runs)
+        relation = "<" if goal.strict else "<="
+        shown = "n/a (not measured)" if value is None else f"{value:.3f}{goal.unit} {relation} {goal.limit}{goal.unit}"
+        out.append(f"{status:4}  {goal.label}: {shown}")
+    return out
+
+
+def text_chart(runs: List[Run], chosen, libs, roles, width: int = 40) -> List[str]:
+    """Horizontal bars of time per call, each workload scaled to its slowest library."""
+    out = ["", "== chart (time per call, scaled to the slowest library of each workload)"]
+    for w in chosen:
+        times = {lib.name: median_of([r.seconds(w.key, lib.name) for r in runs]) for lib in libs}
+        timed = {k: v for k, v in times.items() if v is not None}
+        out += ["", _row_label(w)]
+        top = max(timed.values(), default=None)
+        floor = timed.get("marshal")
+        for lib in libs:
+            t = times[lib.name]
+            if t is None:
+                out.append(f"  {lib.name:<11} n/a")
+                continue
+            eighths = max(1, round(t / top * width * 8))
+            bar = "█" * (eighths // 8) + ("", "▏", "▎", "▍", "▌", "▋", "▊", "▉")[eighths % 8]
+            rel = f"  ({t / floor:.2f}x marshal)" if floor and lib.name != "marshal" else ""
+            out.append(f"  {lib.name:<11} {bar:<{width + 1}} {fmt_time(t)}{rel}")
+    return out
+
+
+def render(runs, chosen, libs, missing, roles, settings: Settings, goals) -> str:
+    notes = Notes()
+    lines = ["kestro benchmark", "",
+             f"machine:   {machine()}",
+             "libraries: " + ", ".join(library_line(lib) for lib in libs)]
+    if missing:
+        lines.append("absent:    " + "; ".join(f"{n} ({why})" for n, why in missing))
+    lines += [
+        f"method:    best of {settings.reps} repetitions per cell, each at least "
+        f"{settings.min_seconds * 1e3:g} ms of back-to-back calls; garbage collector off;",
+        "           the libraries of a workload take turns repetition by repetition;",
+        f"           {'median over ' + str(settings.runs) + ' runs' if settings.runs > 1 else 'one run'}"
+        "; k/marshal = kestro / marshal, k/peer = kestro / fastest peer.",
+        "           kestro writes bytes, the peers their native str (UTF-8, compact or indent=2).",
+        f"command:   {settings.command}",
+    ]
+    lines += workload_tables(runs, chosen, libs, roles, notes)
+    if notes.items:
+        lines += ["", "notes:"] + notes.render()
+    lines += scaling_tables(runs, libs, settings)
+    lines += target_lines(runs, goals, settings)
+    lines += text_chart(runs, chosen, libs, roles)
+    lines += ["", f"finished in {settings.elapsed:.0f} s"]
+    return "\n".join(lines)
+
+
+def as_json(runs: List[Run], libs, settings: Settings) -> dict:
+    def cell(c: Cell):
+        return {"seconds": c.seconds, "reason": c.reason, "warning": c.warning}
+
+    return {
+        "machine": machine(),
+        "settings": dataclasses.asdict(settings),
+        "libraries": {lib.name: {"version": lib.version, "role": lib.role} for lib in libs},
+        "runs": [{
+            "cells": {k: {n: cell(c) for n, c in row.items()} for k, row in run.cells.items()},
+            "scaling": {str(size): {"bytes": p.length, "reps": p.reps, "note": p.note,
+                                    "time": {n: {d: cell(c) for d, c in by.items()}
+                                             for n, by in p.time.items()},
+                                    "memory": p.memory}
+                        for size, p in run.scaling.items()},
+        } for run in runs],
+    }
+
+
+COLOURS = {"kestro": "#d9480f", "marshal": "#868e96", "json": "#1c7ed6", "ujson": "#37b24d",
+           "rapidjson": "#ae3ec9", "simplejson": "#f59f00"}
+
+
+def svg_chart(runs: List[Run], chosen, libs, roles) -> str:
+    """One panel per workload, a bar per library, scaled to the slowest of the panel."""
+    bar_h, gap, title_h, left, bar_w, right = 13, 2, 20, 92, 420, 150
+    width = left + bar_w + right
+    parts: List[str] = []
+    y = 30
+    for w in chosen:
+        times = {lib.name: median_of([r.seconds(w.key, lib.name) for r in runs]) for lib in libs}
+        top = max((t for t in times.values() if t is not None), default=None)
+        floor = times.get("marshal")
+        parts.append(f'<text x="4" y="{y + 14}" font-weight="bold">{escape(_row_label(w))}</text>')
+        y += title_h
+        for lib in libs:
+            t = times[lib.name]
+            parts.append(f'<text x="{left - 6}" y="{y + bar_h - 3}" text-anchor="end">'
+                         f'{escape(lib.name)}</text>')
+            if t is None or not top:
+                parts.append(f'<text x="{left + 4}" y="{y + bar_h - 3}" fill="#868e96">n/a</text>')
+            else:
+                length = max(1.0, t / top * bar_w)
+                label = fmt_time(t) + (f"  {t / floor:.2f}x marshal"
+                                       if floor and lib.name != "marshal" else "")
+                parts.append(f'<rect x="{left}" y="{y}" width="{length:.1f}" height="{bar_h}" '
+                             f'fill="{COLOURS.get(lib.name, "#495057")}"/>')
+                parts.append(f'<text x="{left + length + 4:.1f}" y="{y + bar_h - 3}">'
+                             f'{escape(label)}</text>')
+            y += bar_h + gap
+        y += 8
+    head = (f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{y + 10}" '
+            f'font-family="sans-serif" font-size="11">'
+            f'<rect width="100%" height="100%" fill="white"/>'
+            f'<text x="4" y="16" font-size="13" font-weight="bold">kestro and its peers: '
+            f'time per call (shorter is faster; marshal is the floor)</text>')
+    return head + "".join(parts) + "</svg>\n"

@@ -1,0 +1,78 @@
+"""Timing: best of many repetitions, garbage collector off, libraries interleaved.
+
+One repetition calls a function n times in a tight loop, n chosen once so that
+a repetition lasts at least `min_seconds`.  The results of a repetition are
+kept until it ends, so what is timed is building them, not freeing them.  The
+libraries of one workload take turns repetition by repetition, so that drift
+of a shared machine falls on all of them alike.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import itertools
+import time
+from typing import Any, Callable, Dict, List, Optional
+
+Call = Callable[[Any], Any]
+
+
+@contextlib.contextmanager
+def collector_off():
+    was_enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def run_once(fn: Call, arg: Any, n: int) -> float:
+    """Seconds for n calls of fn(arg)."""
+    loop = itertools.repeat(arg, n)
+    clock = time.perf_counter
+    start = clock()
+    kept = [fn(a) for a in loop]
+    elapsed = clock() - start
+    del kept
+    return elapsed
+
+
+def calibrate(fn: Call, arg: Any, min_seconds: float, max_calls: int = 1 << 24) -> int:
+    """The number of calls that makes one repetition last min_seconds."""
+    n = 1
+    while True:
+        t = run_once(fn, arg, n)
+        if t >= min_seconds or n >= max_calls:
+            return n
+        # aim 20% past the mark so that one more round is rarely needed
+        n = min(max_calls, max(n * 2, int(n * 1.2 * min_seconds / max(t, 1e-9))))
+
+
+def best_times(cells: Dict[str, tuple], reps: int, min_seconds: float,
+               calls: Optional[Dict[str, int]] = None) -> Dict[str, float]:
+    """Best seconds per call of each cell {name: (fn, arg)}, over `reps`
+    interleaved repetitions.  `calls` fixes the calls per repetition of some
+    cells (for instance 1 for documents of hundreds of megabytes)."""
+    counts = dict(calls or {})
+    best: Dict[str, float] = {}
+    with collector_off():
+        for name, (fn, arg) in cells.items():
+            if name not in counts:
+                counts[name] = calibrate(fn, arg, min_seconds)
+        for _ in range(reps):
+            for name, (fn, arg) in cells.items():
+                n = counts[name]
+                per_call = run_once(fn, arg, n) / n
+                if name not in best or per_call < best[name]:
+                    best[name] = per_call
+    return best
+
+
+def median(values: List[float]) -> float:
+    ordered = sorted(values)
+    mid = len(ordered) // 2
+    return ordered[mid] if len(ordered) % 2 else (ordered[mid - 1] + ordered[mid]) / 2

@@ -1,0 +1,131 @@
+"""What is measured: documents, and the workloads made of them.
+
+A workload is one document, one direction and (for dumps) one style.  Adding
+one takes a few lines, for instance a list of datetimes that the peers write
+through a `default` callable:
+
+    STAMPS = Document.of("datetimes", [datetime.datetime(2024, 1, d) for d in range(1, 29)] * 40,
+                         default=datetime.datetime.isoformat)
+    register(Workload("types", STAMPS, "dumps", DumpsStyle(default=datetime.datetime.isoformat)))
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import pathlib
+from typing import Any, Callable, List, Optional
+
+from .libraries import COMPACT, INDENTED, SORTED, DumpsStyle
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+SHARED = pathlib.Path(os.environ.get("KESTRO_SHARED", REPO.parent / "shared"))
+CORPUS = SHARED / "data" / "corpus"
+CORPUS_NAMES = ("twitter", "citm_catalog", "canada")
+
+
+def json_text(obj, default=None) -> bytes:
+    """The compact UTF-8 JSON text of obj, as the reference writer makes it."""
+    return json.dumps(obj, ensure_ascii=False, separators=(",", ":"), default=default).encode()
+
+
+class Document:
+    """A JSON document as both text and objects, each made on first use."""
+
+    def __init__(self, name: str, make_raw: Callable[[], bytes], make_obj: Callable[[], Any]):
+        self.name = name
+        self._make_raw, self._make_obj = make_raw, make_obj
+        self._raw = self._obj = None
+
+    @classmethod
+    def from_file(cls, name: str, path: pathlib.Path) -> "Document":
+        doc = cls(name, path.read_bytes, lambda: json.loads(doc.raw))
+        return doc
+
+    @classmethod
+    def of(cls, name: str, obj: Any, default=None) -> "Document":
+        return cls(name, lambda: json_text(obj, default), lambda: obj)
+
+    @property
+    def raw(self) -> bytes:
+        if self._raw is None:
+            self._raw = self._make_raw()
+        return self._raw
+
+    @property
+    def obj(self) -> Any:
+        if self._obj is None:
+            self._obj = self._make_obj()
+        return self._obj
+
+    def parsed(self) -> Any:
+        """What reading the text gives, to check every library's result against."""
+        return json.loads(self.raw)
+
+
+@dataclasses.dataclass
+class Workload:
+    group: str  # a section of the report: "corpus", "tiny", ...
+    document: Document
+    direction: str  # "dumps" or "loads"
+    style: DumpsStyle = COMPACT
+
+    def __post_init__(self):
+        if self.direction not in ("dumps", "loads"):
+            raise ValueError(f"unknown direction {self.direction!r}")
+
+    @property
+    def variant(self) -> str:
+        return self.style.label if self.direction == "dumps" else "-"
+
+    @property
+    def key(self) -> str:
+        """Stable identifier: group/document/direction/variant."""
+        return f"{self.group}/{self.document.name}/{self.direction}/{self.variant}"
+
+
+_REGISTRY: List[Workload] = []
+
+
+def register(workload: Workload) -> Workload:
+    _REGISTRY.append(workload)
+    return workload
+
+
+def corpus_document(name: str) -> Document:
+    return Document.from_file(name, CORPUS / f"{name}.json")
+
+
+def ten_key_record() -> dict:
+    """A ten-member record taken from the first user of twitter.json, so that
+    its strings, numbers and booleans are real ones."""
+    user = json.loads(corpus_document("twitter").raw)["statuses"][0]["user"]
+    keys = ("id", "name", "screen_name", "location", "description", "followers_count",
+            "verified", "created_at", "lang", "url")
+    return {k: user[k] for k in keys}
+
+
+def _register_defaults():
+    if CORPUS.is_dir():
+        for name in CORPUS_NAMES:
+            doc = corpus_document(name)
+            for style in (COMPACT, INDENTED, SORTED):
+                register(Workload("corpus", doc, "dumps", style))
+            register(Workload("corpus", doc, "loads"))
+    small = Document.of("{a:1}", {"a": 1})
+    register(Workload("tiny", small, "dumps"))
+    register(Workload("tiny", small, "loads"))
+    if CORPUS.is_dir():
+        record = Document("record10", lambda: json_text(ten_key_record()), ten_key_record)
+        register(Workload("tiny", record, "dumps"))
+        register(Workload("tiny", record, "loads"))
+
+
+def workloads(groups: Optional[List[str]] = None, match: Optional[str] = None) -> List[Workload]:
+    """The registered workloads, optionally only those of some groups and
+    those whose key contains `match`."""
+    if not _REGISTRY:
+        _register_defaults()
+    return [w for w in _REGISTRY
+            if (groups is None or w.group in groups) and (match is None or match in w.key)]
