@@ -213,7 +213,9 @@ def child(*args: str, timeout: float = 3600) -> Any:
     """Runs `python -m bench.scaling ARGS` and returns what it printed as JSON."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(REPO), env.get("PYTHONPATH")) if p)
-    proc = subprocess.run([sys.executable, "-m", "bench.scaling", *args], cwd=REPO, env=env,
+    # A parent started without its site-packages (-S) keeps its children so.
+    interpreter = [sys.executable] + (["-S"] if sys.flags.no_site else [])
+    proc = subprocess.run([*interpreter, "-m", "bench.scaling", *args], cwd=REPO, env=env,
                           capture_output=True, text=True, timeout=timeout)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
