@@ -105,32 +105,29 @@ class Simplejson(StdlibJson):
     name = module_name = "simplejson"
 
 
-class Ujson(Library):
+class KeywordLibrary(Library):
+    """A peer whose dumps takes the style as keyword arguments."""
+
+    fixed: dict = {}
+
+    def dumps(self, style):
+        kwargs = dict(self.fixed, ensure_ascii=False)
+        if style.indent:
+            kwargs["indent"] = 2
+        if style.sort_keys:
+            kwargs["sort_keys"] = True
+        if style.default is not None:
+            kwargs["default"] = style.default
+        return functools.partial(self.module.dumps, **kwargs)
+
+
+class Ujson(KeywordLibrary):
     name = module_name = "ujson"
-
-    def dumps(self, style):
-        kwargs = dict(ensure_ascii=False, escape_forward_slashes=False)
-        if style.indent:
-            kwargs["indent"] = 2
-        if style.sort_keys:
-            kwargs["sort_keys"] = True
-        if style.default is not None:
-            kwargs["default"] = style.default
-        return functools.partial(self.module.dumps, **kwargs)
+    fixed = {"escape_forward_slashes": False}
 
 
-class Rapidjson(Library):
+class Rapidjson(KeywordLibrary):
     name = module_name = "rapidjson"
-
-    def dumps(self, style):
-        kwargs = dict(ensure_ascii=False)
-        if style.indent:
-            kwargs["indent"] = 2
-        if style.sort_keys:
-            kwargs["sort_keys"] = True
-        if style.default is not None:
-            kwargs["default"] = style.default
-        return functools.partial(self.module.dumps, **kwargs)
 
 
 class Marshal(Library):

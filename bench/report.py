@@ -152,8 +152,9 @@ def scaling_tables(runs: List[Run], libs, settings: Settings) -> List[str]:
             rows.append(row)
     out += _table(["size", "library", "dumps", "ns/byte", "loads", "ns/byte"], rows, left=2)
     out += notes
-    out += ["", "peak memory (first run; each in a fresh interpreter).  RSS: resident set above the",
-            "input; traced: blocks from the interpreter's allocators (PyMem included, malloc not).",
+    out += ["", "peak memory (first run, 1 MB and up; each in a fresh interpreter).  RSS: resident",
+            "set above the input; traced: blocks from the interpreter's allocators, PyMem included",
+            "(tracemalloc; only for kestro and marshal, the peers take memory from malloc too).",
             "transient = traced peak - traced retained; kestro.loads should hold at most its scratch",
             "buffer beyond the objects it returns.", ""]
     mrows = []
@@ -172,10 +173,13 @@ def scaling_tables(runs: List[Run], libs, settings: Settings) -> List[str]:
                     continue
                 scratch = (fmt_bytes(scaling.scratch_bytes(point.length))
                            if lib.name == "kestro" and direction == "loads" else "")
-                mrows.append([label, fmt_bytes(mem.get("rss_peak")),
-                              fmt_bytes(mem.get("rss_retained")), fmt_bytes(mem["traced_peak"]),
-                              fmt_bytes(mem["traced_retained"]),
-                              fmt_bytes(mem["traced_peak"] - mem["traced_retained"]), scratch])
+                row = [label, fmt_bytes(mem.get("rss_peak")), fmt_bytes(mem.get("rss_retained"))]
+                if "traced_peak" in mem:
+                    row += [fmt_bytes(mem["traced_peak"]), fmt_bytes(mem["traced_retained"]),
+                            fmt_bytes(mem["traced_peak"] - mem["traced_retained"]), scratch]
+                else:
+                    row += ["-", "-", "-", scratch]
+                mrows.append(row)
     if mrows:
         out += _table(["size library direction", "RSS peak", "RSS retained", "traced peak",
                        "traced retained", "transient", "scratch"], mrows)

@@ -8,7 +8,7 @@ Run as a module, this file is the child side of those measurements:
 
     python -m bench.scaling generate SIZE DIR
     python -m bench.scaling time DIR SIZE --libs kestro,json --reps 15 --min-seconds 0.02
-    python -m bench.scaling memory DIR SIZE LIB DIRECTION
+    python -m bench.scaling memory DIR SIZE LIB DIRECTION [--traced]
 """
 
 from __future__ import annotations
@@ -155,7 +155,8 @@ def _reset_peak() -> bool:
         return False
 
 
-def _memory(directory: pathlib.Path, size: int, name: str, direction: str) -> Dict[str, Any]:
+def _memory(directory: pathlib.Path, size: int, name: str, direction: str,
+            traced: bool) -> Dict[str, Any]:
     (lib,), _ = libraries.available([name])
     fn, arg = _Inputs(directory, size).call(lib, direction)
     gc.collect()
@@ -168,8 +169,11 @@ def _memory(directory: pathlib.Path, size: int, name: str, direction: str) -> Di
         result["rss_peak"] = _status_kb("VmHWM") - base
         result["rss_retained"] = _status_kb("VmRSS") - base
         del value
+    if not traced:
+        return result
     # Traced: every block from the interpreter's allocators (PyMem included),
-    # live at the peak and still live afterwards.
+    # live at the peak and still live afterwards.  Only worth its (large) cost
+    # for libraries that take all their memory from those allocators.
     tracemalloc.start()
     value = fn(arg)
     retained, peak = tracemalloc.get_traced_memory()
@@ -196,6 +200,7 @@ def main(argv=None) -> None:
     m.add_argument("size", type=int)
     m.add_argument("lib")
     m.add_argument("direction", choices=("dumps", "loads"))
+    m.add_argument("--traced", action="store_true")
     args = parser.parse_args(argv)
     if args.command == "generate":
         _generate(args.size, args.dir)
@@ -203,7 +208,7 @@ def main(argv=None) -> None:
     if args.command == "time":
         answer = _time(args.dir, args.size, args.libs.split(","), args.reps, args.min_seconds)
     else:
-        answer = _memory(args.dir, args.size, args.lib, args.direction)
+        answer = _memory(args.dir, args.size, args.lib, args.direction, args.traced)
     json.dump(answer, sys.stdout)
 
 

@@ -74,16 +74,21 @@ def measure_workloads(chosen: List[Workload], libs: List[Library], reps: int,
 
 
 def scaling_reps(size: int, reps: int) -> int:
-    """Repetitions at one size: the full count up to a few megabytes, fewer
-    for the big documents, where one call takes up to seconds."""
-    if size <= 8 * scaling.MB:
-        return reps
-    return 5 if size <= 64 * scaling.MB else 3
+    """Repetitions at one size: the full count up to a few megabytes, three
+    for the big documents, where one call of a peer takes seconds."""
+    return reps if size <= 8 * scaling.MB else 3
+
+
+# Libraries whose every allocation goes through the interpreter's allocators,
+# so that tracemalloc sees all they take.
+TRACED = ("kestro", "marshal")
 
 
 def measure_scaling(sizes: List[int], libs: List[Library], reps: int, min_seconds: float,
                     peers_max: int, directory: pathlib.Path, memory: bool,
-                    log: Log = _quiet) -> Dict[int, ScalingPoint]:
+                    log: Log = _quiet, memory_from: int = scaling.MB) -> Dict[int, ScalingPoint]:
+    """Times every size in a child interpreter; with `memory`, measures the
+    peak memory of each library and direction from `memory_from` bytes up."""
     points = {}
     for size in sizes:
         text_path, _ = scaling.paths(directory, size)
@@ -107,7 +112,7 @@ def measure_scaling(sizes: List[int], libs: List[Library], reps: int, min_second
         for name, by_direction in answer["results"].items():
             point.time[name] = {d: Cell(seconds=v) if isinstance(v, float) else Cell(reason=str(v))
                                 for d, v in by_direction.items()}
-        if memory:
+        if memory and size >= memory_from:
             for lib in chosen:
                 for direction in ("dumps", "loads"):
                     if not point.time.get(lib.name, {}).get(direction, Cell()).ok:
@@ -115,7 +120,8 @@ def measure_scaling(sizes: List[int], libs: List[Library], reps: int, min_second
                     log(f"  peak memory {scaling.size_label(size)} {lib.name} {direction}")
                     try:
                         point.memory.setdefault(lib.name, {})[direction] = scaling.child(
-                            "memory", str(directory), str(size), lib.name, direction)
+                            "memory", str(directory), str(size), lib.name, direction,
+                            *(["--traced"] if lib.name in TRACED else []))
                     except (RuntimeError, ValueError) as exc:
                         point.memory.setdefault(lib.name, {})[direction] = str(exc)
         points[size] = point
@@ -161,12 +167,13 @@ def arguments(argv=None) -> argparse.Namespace:
 
 def main(argv=None) -> int:
     args = arguments(argv)
-    log: Log = lambda line: print(line, file=sys.stderr, flush=True)  # noqa: E731
+    started = time.time()
+    log: Log = lambda line: print(f"[{time.time() - started:6.0f} s] {line}",  # noqa: E731
+                                  file=sys.stderr, flush=True)
     libs, missing = libraries.available(args.libs.split(",") if args.libs else None)
     roles = {lib.name: lib.role for lib in libs}
     chosen = workloads(args.groups.split(",") if args.groups else None, args.only)
     runs: List[Run] = []
-    started = time.time()
     with tempfile.TemporaryDirectory(prefix="kestro-bench-") as tmp:
         for i in range(args.runs):
             log(f"run {i + 1} of {args.runs}")

@@ -12,32 +12,16 @@
 
 namespace {
 
-struct Texts {
-    std::vector<std::string> items;
-    size_t bytes = 0;
-};
-
-Texts make_texts(std::vector<std::string> items) {
-    Texts t;
-    t.items = std::move(items);
-    for (const auto& s : t.items) t.bytes += s.size();
-    return t;
-}
-
-Texts copies(std::string (*make)(size_t), size_t len, size_t count) {
-    return make_texts(std::vector<std::string>(count, make(len)));
-}
-
-struct TextInput {
-    const char* name;
-    Texts (*make)();
-};
+using bench::copies;
+using bench::Input;
+using bench::TextSet;
+using bench::text_set;
 
 // Strings as loads meets them: the values and keys of real documents, and
 // long runs of each width of str.
-const TextInput builder_inputs[] = {
-    {"twitter", [] { return make_texts(bench::corpus_values("twitter.json").strings); }},
-    {"citm_catalog", [] { return make_texts(bench::corpus_values("citm_catalog.json").strings); }},
+const Input<TextSet> builder_inputs[] = {
+    {"twitter", [] { return text_set(bench::corpus_values("twitter.json").strings); }},
+    {"citm_catalog", [] { return text_set(bench::corpus_values("citm_catalog.json").strings); }},
     {"ascii_16", [] { return copies(bench::ascii_text, 16, 4096); }},
     {"ascii_4k", [] { return copies(bench::ascii_text, 4096, 16); }},
     {"cjk_4k", [] { return copies(bench::cjk_text, 4096, 16); }},
@@ -45,12 +29,12 @@ const TextInput builder_inputs[] = {
 };
 
 void string_builder(benchmark::State& state, kestro::StringBuilder builder, bool wide,
-                    const TextInput& input) {
+                    const Input<TextSet>& input) {
     if (wide && !kestro::has_avx512vl()) {
         state.SkipWithError("the processor lacks AVX-512 VL");
         return;
     }
-    const Texts texts = input.make();
+    const TextSet texts = input.make();
     std::vector<PyObject*> built(texts.items.size());
     for (auto _ : state) {
         for (size_t i = 0; i < texts.items.size(); ++i)
@@ -71,17 +55,17 @@ void string_builder(benchmark::State& state, kestro::StringBuilder builder, bool
 }
 
 // Whole documents, as loads validates its byte input.
-const TextInput document_inputs[] = {
-    {"twitter", [] { return make_texts({bench::corpus_text("twitter.json")}); }},
-    {"citm_catalog", [] { return make_texts({bench::corpus_text("citm_catalog.json")}); }},
-    {"canada", [] { return make_texts({bench::corpus_text("canada.json")}); }},
+const Input<TextSet> document_inputs[] = {
+    {"twitter", [] { return text_set({bench::corpus_text("twitter.json")}); }},
+    {"citm_catalog", [] { return text_set({bench::corpus_text("citm_catalog.json")}); }},
+    {"canada", [] { return text_set({bench::corpus_text("canada.json")}); }},
     {"cjk_1m", [] { return copies(bench::cjk_text, 1 << 20, 1); }},
     {"emoji_1m", [] { return copies(bench::emoji_text, 1 << 20, 1); }},
 };
 
 enum class Validator { baseline, avx2 };
 
-void utf8_validator(benchmark::State& state, Validator which, const TextInput& input) {
+void utf8_validator(benchmark::State& state, Validator which, const Input<TextSet>& input) {
     if (which == Validator::avx2 && !kestro::has_avx2()) {
         state.SkipWithError("the processor lacks AVX2");
         return;
@@ -97,7 +81,7 @@ void utf8_validator(benchmark::State& state, Validator which, const TextInput& i
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
-void utf8_counter(benchmark::State& state, const TextInput& input) {
+void utf8_counter(benchmark::State& state, const Input<TextSet>& input) {
     const std::string text = input.make().items.front();
     for (auto _ : state) benchmark::DoNotOptimize(kestro::utf8_count_chars(text.data(), text.size()));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));

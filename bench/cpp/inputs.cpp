@@ -97,4 +97,18 @@ std::string emoji_text(size_t len) {
     return s + std::string(len - s.size(), 'x');
 }
 
+TextSet text_set(std::vector<std::string> items) {
+    TextSet set;
+    set.items = std::move(items);
+    for (const auto& s : set.items) {
+        set.bytes += s.size();
+        if (s.size() > set.longest) set.longest = s.size();
+    }
+    return set;
+}
+
+TextSet copies(std::string (*make)(size_t), size_t len, size_t count) {
+    return text_set(std::vector<std::string>(count, make(len)));
+}
+
 }  // namespace bench

@@ -2,6 +2,7 @@
 // documents, and a few synthetic texts for the cases the corpus lacks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,5 +31,22 @@ std::string ascii_text(size_t len);
 std::string cjk_text(size_t len);
 std::string escape_heavy_text(size_t len);
 std::string emoji_text(size_t len);
+
+// Texts processed one after another by a benchmark, with their total size.
+struct TextSet {
+    std::vector<std::string> items;
+    size_t bytes = 0;
+    size_t longest = 0;
+};
+TextSet text_set(std::vector<std::string> items);
+// `count` copies of one text of `len` bytes made by `make`.
+TextSet copies(std::string (*make)(size_t), size_t len, size_t count);
+
+// A named input, made when its benchmark runs.
+template <class T>
+struct Input {
+    const char* name;
+    T (*make)();
+};
 
 }  // namespace bench

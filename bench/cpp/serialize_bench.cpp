@@ -15,37 +15,16 @@
 
 namespace {
 
+using bench::copies;
+using bench::Input;
+using bench::TextSet;
+using bench::text_set;
+
 // ---- string writers ----------------------------------------------------------
 
-struct StringSet {
-    std::vector<std::string> items;
-    size_t bytes = 0;
-    size_t longest = 0;
-};
-
-StringSet make_set(std::vector<std::string> items) {
-    StringSet set;
-    set.items = std::move(items);
-    for (const auto& s : set.items) {
-        set.bytes += s.size();
-        set.longest = std::max(set.longest, s.size());
-    }
-    return set;
-}
-
-// `count` copies of one text of `len` bytes made by `make`.
-StringSet copies(std::string (*make)(size_t), size_t len, size_t count) {
-    return make_set(std::vector<std::string>(count, make(len)));
-}
-
-struct StringInput {
-    const char* name;
-    StringSet (*make)();
-};
-
-const StringInput string_inputs[] = {
-    {"twitter", [] { return make_set(bench::corpus_values("twitter.json").strings); }},
-    {"citm_catalog", [] { return make_set(bench::corpus_values("citm_catalog.json").strings); }},
+const Input<TextSet> string_inputs[] = {
+    {"twitter", [] { return text_set(bench::corpus_values("twitter.json").strings); }},
+    {"citm_catalog", [] { return text_set(bench::corpus_values("citm_catalog.json").strings); }},
     {"ascii_16", [] { return copies(bench::ascii_text, 16, 4096); }},
     {"ascii_4k", [] { return copies(bench::ascii_text, 4096, 16); }},
     {"cjk_4k", [] { return copies(bench::cjk_text, 4096, 16); }},
@@ -53,12 +32,12 @@ const StringInput string_inputs[] = {
 };
 
 void string_writer(benchmark::State& state, kestro::StringWriter writer, bool wide,
-                   const StringInput& input) {
+                   const Input<TextSet>& input) {
     if (wide && !kestro::has_avx512vl()) {
         state.SkipWithError("the processor lacks AVX-512 VL");
         return;
     }
-    const StringSet set = input.make();
+    const TextSet set = input.make();
     std::vector<char> out(8 * set.longest + 32);
     for (auto _ : state) {
         size_t written = 0;
@@ -70,7 +49,20 @@ void string_writer(benchmark::State& state, kestro::StringWriter writer, bool wi
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * set.items.size()));
 }
 
-// ---- float text ------------------------------------------------------------------
+// ---- number text -----------------------------------------------------------------
+
+// Writes every value with `write` (returning the bytes written) per iteration.
+template <class T, class Write>
+void number_text(benchmark::State& state, const std::vector<T>& values, Write write) {
+    char out[64];
+    for (auto _ : state) {
+        size_t written = 0;
+        for (T v : values) written += write(v, out);
+        benchmark::DoNotOptimize(written);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
+}
 
 std::vector<double> random_doubles(size_t n) {
     std::mt19937_64 rng(42);
@@ -79,7 +71,7 @@ std::vector<double> random_doubles(size_t n) {
         uint64_t bits = rng();
         double d;
         std::memcpy(&d, &bits, sizeof d);
-        if (d == d && d - d == 0) out.push_back(d);  // finite only
+        if (d - d == 0) out.push_back(d);  // finite only
     }
     return out;
 }
@@ -91,65 +83,42 @@ std::vector<double> prices(size_t n) {  // two decimals, as money and measuremen
     return out;
 }
 
-struct DoubleInput {
-    const char* name;
-    std::vector<double> (*make)();
-};
-
-const DoubleInput double_inputs[] = {
+const Input<std::vector<double>> double_inputs[] = {
     {"canada", [] { return bench::corpus_values("canada.json").reals; }},
     {"random_bits", [] { return random_doubles(1 << 16); }},
     {"prices", [] { return prices(1 << 16); }},
 };
 
-void f64_text(benchmark::State& state, const DoubleInput& input) {
-    const std::vector<double> values = input.make();
-    char out[64];
-    for (auto _ : state) {
-        size_t written = 0;
-        for (double v : values) written += static_cast<size_t>(kestro::write_f64_text(v, out) - out);
-        benchmark::DoNotOptimize(written);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
+void f64_text(benchmark::State& state, const Input<std::vector<double>>& input) {
+    number_text(state, input.make(), [](double v, char* out) {
+        return static_cast<size_t>(kestro::write_f64_text(v, out) - out);
+    });
 }
 
-void f32_text(benchmark::State& state, const DoubleInput& input) {
+void f32_text(benchmark::State& state, const Input<std::vector<double>>& input) {
     std::vector<float> values;
     for (double v : input.make()) {
         float f = static_cast<float>(v);
         if (f - f == 0) values.push_back(f);
     }
-    char out[64];
-    for (auto _ : state) {
-        size_t written = 0;
-        for (float v : values) written += static_cast<size_t>(kestro::write_f32_text(v, out) - out);
-        benchmark::DoNotOptimize(written);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
+    number_text(state, values, [](float v, char* out) {
+        return static_cast<size_t>(kestro::write_f32_text(v, out) - out);
+    });
 }
 
-// ---- integer text ----------------------------------------------------------------
-
-std::vector<uint64_t> random_u64(size_t n, int bits) {
-    std::mt19937_64 rng(static_cast<uint64_t>(bits));
+// Uniform in the number of bits, then in the value: every length is as common.
+std::vector<uint64_t> any_width(size_t n) {
+    std::mt19937_64 rng(64);
     std::vector<uint64_t> out;
-    // Uniform in the number of digits, then in the value: every length is as common.
     for (size_t i = 0; i < n; ++i) {
-        int width = 1 + static_cast<int>(rng() % static_cast<uint64_t>(bits));
+        unsigned width = 1 + static_cast<unsigned>(rng() % 64);
         uint64_t v = rng();
-        out.push_back(width >= 64 ? v : v & ((uint64_t{1} << width) - 1));
+        out.push_back(width == 64 ? v : v & ((uint64_t{1} << width) - 1));
     }
     return out;
 }
 
-struct IntegerInput {
-    const char* name;
-    std::vector<uint64_t> (*make)();
-};
-
-const IntegerInput integer_inputs[] = {
+const Input<std::vector<uint64_t>> integer_inputs[] = {
     {"twitter", [] { return bench::corpus_values("twitter.json").integers; }},
     {"citm_catalog", [] { return bench::corpus_values("citm_catalog.json").integers; }},
     {"small", [] {
@@ -157,32 +126,17 @@ const IntegerInput integer_inputs[] = {
          for (uint64_t i = 0; i < 65536; ++i) out.push_back(i % 1000);
          return out;
      }},
-    {"any_width", [] { return random_u64(1 << 16, 64); }},
+    {"any_width", [] { return any_width(1 << 16); }},
 };
 
-void u64_text(benchmark::State& state, const IntegerInput& input) {
-    const std::vector<uint64_t> values = input.make();
-    char out[32];
-    for (auto _ : state) {
-        size_t written = 0;
-        for (uint64_t v : values) written += kestro::write_u64_text(v, out);
-        benchmark::DoNotOptimize(written);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
+void u64_text(benchmark::State& state, const Input<std::vector<uint64_t>>& input) {
+    number_text(state, input.make(), kestro::write_u64_text);
 }
 
-void u32_text(benchmark::State& state, const IntegerInput& input) {
+void u32_text(benchmark::State& state, const Input<std::vector<uint64_t>>& input) {
     std::vector<uint32_t> values;
     for (uint64_t v : input.make()) values.push_back(static_cast<uint32_t>(v));
-    char out[16];
-    for (auto _ : state) {
-        size_t written = 0;
-        for (uint32_t v : values) written += kestro::write_u32_text(v, out);
-        benchmark::DoNotOptimize(written);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
+    number_text(state, values, kestro::write_u32_text);
 }
 
 const bool registered = [] {
