@@ -14,7 +14,8 @@ size_t utf8_valid_prefix(const char* text, size_t len) noexcept;
 // has_avx2() holds.
 bool utf8_valid_avx2(const char* text, size_t len) noexcept;
 
-// Whether text is well-formed, with the variant chosen by processor features.
+// Whether text is well-formed, with the variant chosen by processor features
+// (and the word scan for texts too short for a vector block).
 bool utf8_valid(const char* text, size_t len) noexcept;
 
 // Number of bytes in text[0, len) that are not continuation bytes (0x80-0xBF):
