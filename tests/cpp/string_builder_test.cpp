@@ -203,3 +203,17 @@ TEST(StringBuilder, CorpusStrings) {
         }
     }
 }
+
+TEST(StringBuilder, UnallocatableStringIsAMemoryError) {
+    // Profiles no interpreter can allocate: the builder must hand back the
+    // interpreter's MemoryError without touching the text.
+    const char text[] = "never read";
+    for (size_t chars : {static_cast<size_t>(PY_SSIZE_T_MAX) / 2, static_cast<size_t>(PY_SSIZE_T_MAX) + 1,
+                         ~size_t{0}}) {
+        PyObject* got = kestro::string_from_profile(text, chars, kestro::TextProfile{chars, 1114111});
+        EXPECT_EQ(got, nullptr);
+        ASSERT_TRUE(PyErr_Occurred());
+        EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
+        PyErr_Clear();
+    }
+}
