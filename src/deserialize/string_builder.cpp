@@ -30,22 +30,6 @@ inline void store_ascii16(uint32_t* out, __m128i v) noexcept {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
 }
 
-// Byte length of the character a lead byte starts, by its top five bits
-// (continuation bytes never start a character of valid text).
-constexpr uint8_t kCharLength[32] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                     1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 4, 4};
-constexpr uint8_t kLeadMask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-constexpr uint8_t kPayloadShift[5] = {0, 18, 12, 6, 0};
-
-// The code point of the character whose lead byte is b0, without branches:
-// the payloads of four bytes are assembled as if the character had four and
-// the surplus (bytes after the character) is shifted out.
-inline uint32_t code_point(uint32_t b0, uint32_t b1, uint32_t b2, uint32_t b3) noexcept {
-    const unsigned n = kCharLength[b0 >> 3];
-    uint32_t c = ((b0 & kLeadMask[n]) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
-    return c >> kPayloadShift[n];
-}
-
 inline __m128i select(__m128i mask, __m128i yes, __m128i no) noexcept {
     return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
 }
@@ -82,9 +66,33 @@ inline void block_values(const uint8_t* b, uint16_t* values) noexcept {
     }
 }
 
-// Four-byte strings: each position decoded on its own.
+// Bytes 4g .. 4g+3 of v as 32-bit lanes.
+inline __m128i quarter(__m128i v, int g) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i half = g < 2 ? _mm_unpacklo_epi8(v, zero) : _mm_unpackhi_epi8(v, zero);
+    return g % 2 == 0 ? _mm_unpacklo_epi16(half, zero) : _mm_unpackhi_epi16(half, zero);
+}
+
+// Four-byte strings hold characters of any length.
 inline void block_values(const uint8_t* b, uint32_t* values) noexcept {
-    for (int p = 0; p < 16; ++p) values[p] = code_point(b[p], b[p + 1], b[p + 2], b[p + 3]);
+    const __m128i low6 = _mm_set1_epi32(0x3F);
+    const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 1));
+    const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 2));
+    const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 3));
+    for (int g = 0; g < 4; ++g) {
+        const __m128i b0 = quarter(v0, g);
+        const __m128i p1 = _mm_and_si128(quarter(v1, g), low6);
+        const __m128i p12 = _mm_or_si128(_mm_slli_epi32(p1, 6), _mm_and_si128(quarter(v2, g), low6));
+        const __m128i p123 = _mm_or_si128(_mm_slli_epi32(p12, 6), _mm_and_si128(quarter(v3, g), low6));
+        const __m128i two = _mm_or_si128(_mm_slli_epi32(_mm_and_si128(b0, _mm_set1_epi32(0x1F)), 6), p1);
+        const __m128i three = _mm_or_si128(_mm_slli_epi32(_mm_and_si128(b0, _mm_set1_epi32(0x0F)), 12), p12);
+        const __m128i four = _mm_or_si128(_mm_slli_epi32(_mm_and_si128(b0, _mm_set1_epi32(0x07)), 18), p123);
+        __m128i value = select(_mm_cmpgt_epi32(b0, _mm_set1_epi32(0x7F)), two, b0);
+        value = select(_mm_cmpgt_epi32(b0, _mm_set1_epi32(0xDF)), three, value);
+        value = select(_mm_cmpgt_epi32(b0, _mm_set1_epi32(0xEF)), four, value);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 4 * g), value);
+    }
 }
 
 // Stores the values of the positions in starts, in order.  Every position
