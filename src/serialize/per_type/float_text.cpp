@@ -770,32 +770,32 @@ char* lay_out(Decimal d, char* out) noexcept {
     return out + (n - exp - 1);
 }
 
+// The text of a finite value of an IEEE binary format with MantissaBits
+// stored significand bits and the given exponent bias.
+template <class Bits, int MantissaBits, int ExponentBias, int MinFixed, int MaxFixed, class Float>
+char* write_binary_text(Float v, char* dst) noexcept {
+    static_assert(sizeof(Bits) == sizeof(Float));
+    constexpr int sign_shift = sizeof(Bits) * 8 - 1;
+    Bits bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    char* out = dst;
+    if (bits >> sign_shift) *out++ = '-';
+    bits &= static_cast<Bits>(~(Bits{1} << sign_shift));
+    if (bits == 0) {
+        std::memcpy(out, "0.0", 3);
+        return out + 3;
+    }
+    return lay_out<MinFixed, MaxFixed>(decimal_of<MantissaBits, ExponentBias>(bits), out);
+}
+
 }  // namespace
 
 char* write_f64_text(double v, char* dst) noexcept {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    char* out = dst;
-    if (bits >> 63) *out++ = '-';
-    bits &= ~(uint64_t{1} << 63);
-    if (bits == 0) {
-        std::memcpy(out, "0.0", 3);
-        return out + 3;
-    }
-    return lay_out<-5, 15>(decimal_of<52, 1023>(bits), out);
+    return write_binary_text<uint64_t, 52, 1023, -5, 15>(v, dst);
 }
 
 char* write_f32_text(float v, char* dst) noexcept {
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    char* out = dst;
-    if (bits >> 31) *out++ = '-';
-    bits &= ~(uint32_t{1} << 31);
-    if (bits == 0) {
-        std::memcpy(out, "0.0", 3);
-        return out + 3;
-    }
-    return lay_out<-6, 12>(decimal_of<23, 127>(bits), out);
+    return write_binary_text<uint32_t, 23, 127, -6, 12>(v, dst);
 }
 
 }  // namespace kestro
