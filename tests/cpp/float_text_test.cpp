@@ -265,6 +265,26 @@ TEST(WriteF32Text, SweepOfTheBitSpaceAgreesWithStandardDigits) {
     }
 }
 
+TEST(WriteF64Text, IntegralValuesOfEveryWidth) {
+    std::mt19937_64 rng(0x1a7);
+    for (int i = 0; i < 100000; ++i) {
+        unsigned width = 1 + static_cast<unsigned>(rng() % 64);
+        double v = static_cast<double>(rng() >> (64 - width));
+        ASSERT_EQ(write_text(v), expected_from_to_chars(v, -5, 15));
+        ASSERT_EQ(write_text(-v), expected_from_to_chars(-v, -5, 15));
+    }
+    for (int v = 0; v < 20000; ++v) ASSERT_EQ(write_text(static_cast<double>(v)), expected_f64(v));
+}
+
+TEST(WriteF32Text, IntegralValuesOfEveryWidth) {
+    std::mt19937 rng(0x1a8);
+    for (int i = 0; i < 100000; ++i) {
+        unsigned width = 1 + static_cast<unsigned>(rng() % 32);
+        float v = static_cast<float>(static_cast<uint32_t>(rng()) >> (32 - width));
+        ASSERT_EQ(write_text(v), expected_from_to_chars(v, -6, 12));
+    }
+}
+
 TEST(WriteF32Text, EveryPowerOfTwoAndItsNeighbours) {
     for (uint32_t e = 0; e < 255; ++e) {
         for (uint32_t m : {0u, 1u, 2u, 0x7FFFFEu, 0x7FFFFFu}) {

@@ -644,8 +644,10 @@ inline int floor_log10_pow2(int e) noexcept { return (e * 1262611) >> 22; }
 inline int floor_log10_three_quarters_pow2(int e) noexcept { return (e * 1262611 - 524031) >> 22; }
 inline int floor_log2_pow10(int e) noexcept { return (e * 1741647) >> 19; }
 
-// The top 64 bits of g * cp / 2^64, rounded to odd: bit 0 is set when the
-// discarded part is not (approximately) zero.
+// g * cp / 2^128 rounded to odd: the integer part, with bit 0 set when the
+// fraction is not (nearly) zero.  The bits below 2^64 of the product are
+// left out; g exceeds the exact power by so little that this cannot change
+// the answer for the significands of either format.
 inline uint64_t round_to_odd(const Pow10& g, uint64_t cp) noexcept {
     unsigned __int128 x = static_cast<unsigned __int128>(g.lo) * cp;
     unsigned __int128 y = static_cast<unsigned __int128>(g.hi) * cp + static_cast<uint64_t>(x >> 64);
@@ -661,10 +663,10 @@ struct Decimal {
 };
 
 // The shortest decimal that rounds back to c * 2^q (c > 0), the nearest one
-// among several of that length (ties to an even last digit).  Every value
-// whose decimal lies strictly between the midpoints to its neighbours, or on
-// a midpoint when c is even, rounds back to it.  The decimal may carry
-// trailing zeros.
+// among several of that length (an exact tie takes the even last digit).  A
+// decimal rounds back when it lies strictly between the midpoints to the
+// neighbouring values, or on one of them when c is even.  The result may
+// carry trailing zeros.
 Decimal shortest_decimal(uint64_t c, int q, bool lower_gap_is_smaller) noexcept {
     const bool even = (c & 1) == 0;
     const uint64_t cbl = 4 * c - 2 + lower_gap_is_smaller;
@@ -703,7 +705,13 @@ inline Decimal decimal_of(uint64_t magnitude_bits) noexcept {
     const uint64_t m = magnitude_bits & ((uint64_t{1} << MantissaBits) - 1);
     const int e = static_cast<int>(magnitude_bits >> MantissaBits);
     if (e == 0) return shortest_decimal(m, 1 - ExponentBias - MantissaBits, false);
-    return shortest_decimal(m | (uint64_t{1} << MantissaBits), e - ExponentBias - MantissaBits, m == 0 && e > 1);
+    const uint64_t c = m | (uint64_t{1} << MantissaBits);
+    const int q = e - ExponentBias - MantissaBits;
+    // An integer below 2^(MantissaBits + 1) is its own shortest decimal: its
+    // neighbours are less than 1 away, so no other decimal of as few
+    // significant digits rounds back to it.
+    if (q <= 0 && q >= -MantissaBits && (c & ((uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+    return shortest_decimal(c, q, m == 0 && e > 1);
 }
 
 // The position after the last character other than '0' before end; some
