@@ -118,8 +118,8 @@ TEST_P(StringWriterTest, EveryByteValueAloneAndEmbedded) {
     for (int c = 0; c < 256; ++c) {
         std::string one(1, static_cast<char>(c));
         expect_escaped(one);
-        for (size_t len : {2u, 15u, 16u, 17u, 31u, 32u, 33u, 48u, 65u}) {
-            for (size_t pos : {size_t{0}, len / 2, len - 1}) {
+        for (size_t len : {2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 31u, 32u, 33u, 48u, 65u}) {
+            for (size_t pos : {size_t{0}, size_t{1}, len / 2, len - 2, len - 1}) {
                 std::string s = plain_text(len);
                 s[pos] = static_cast<char>(c);
                 expect_escaped(s);
