@@ -1,0 +1,123 @@
+// The two layouts of containers.  Container writers never write punctuation
+// themselves; they call these operations, so compact and indented output
+// differ only here:
+//   open_container; for each member: begin_member, [key, key_separator],
+//   value, end_member; close_container.  An empty container: write_empty.
+#pragma once
+
+#include "serialize/buffer.hpp"
+
+#include <cstring>
+
+namespace kestro {
+
+// No whitespace anywhere outside string contents: [1,2,{"a":null}].
+class CompactLayout {
+  public:
+    explicit CompactLayout(OutputBuffer& buf) noexcept : buf_(buf) {}
+
+    OutputBuffer& buffer() const noexcept { return buf_; }
+
+    [[gnu::always_inline]] Status open_container(char bracket) noexcept {
+        if (Status s = buf_.reserve(128); s.failed()) [[unlikely]]
+            return s;
+        buf_.put(bracket);
+        return Status::ok();
+    }
+    // The comma needs no reservation of its own: the last write left room.
+    [[gnu::always_inline]] Status begin_member(bool first) noexcept {
+        if (!first) buf_.put(',');
+        return Status::ok();
+    }
+    [[gnu::always_inline]] Status key_separator() noexcept {
+        buf_.put(':');
+        return Status::ok();
+    }
+    [[gnu::always_inline]] void end_member() noexcept {}
+    [[gnu::always_inline]] Status close_container(char bracket) noexcept {
+        if (Status s = buf_.reserve(128); s.failed()) [[unlikely]]
+            return s;
+        buf_.put(bracket);
+        return Status::ok();
+    }
+    [[gnu::always_inline]] Status write_empty(const char* pair) noexcept {
+        if (Status s = buf_.reserve(34); s.failed()) [[unlikely]]
+            return s;
+        buf_.put2(pair);
+        return Status::ok();
+    }
+
+  private:
+    OutputBuffer& buf_;
+};
+
+// Two spaces per open container, every member on its own line, ": " after
+// keys.  has_value is one flag for all levels: a container that began no
+// member closes right after its opening bracket.
+struct IndentState {
+    OutputBuffer* output;
+    size_t level = 0;
+    bool has_value = false;
+};
+
+class IndentedLayout {
+  public:
+    explicit IndentedLayout(OutputBuffer& buf) noexcept : state_{&buf} {}
+
+    OutputBuffer& buffer() const noexcept { return *state_.output; }
+    const IndentState& state() const noexcept { return state_; }
+
+    Status open_container(char bracket) noexcept {
+        state_.level += 1;
+        state_.has_value = false;
+        if (Status s = buffer().reserve(128); s.failed()) [[unlikely]]
+            return s;
+        buffer().put(bracket);
+        return Status::ok();
+    }
+    Status begin_member(bool first) noexcept {
+        OutputBuffer& buf = buffer();
+        if (Status s = buf.reserve(2 * state_.level + 32); s.failed()) [[unlikely]]
+            return s;
+        if (!first) buf.put(',');
+        buf.put('\n');
+        indent(buf);
+        return Status::ok();
+    }
+    Status key_separator() noexcept {
+        if (Status s = buffer().reserve(128); s.failed()) [[unlikely]]
+            return s;
+        buffer().put2(": ");
+        return Status::ok();
+    }
+    void end_member() noexcept { state_.has_value = true; }
+    Status close_container(char bracket) noexcept {
+        OutputBuffer& buf = buffer();
+        state_.level -= 1;
+        if (Status s = buf.reserve(2 * state_.level + 32); s.failed()) [[unlikely]]
+            return s;
+        if (state_.has_value) {
+            buf.put('\n');
+            indent(buf);
+        }
+        buf.put(bracket);
+        return Status::ok();
+    }
+    Status write_empty(const char* pair) noexcept {
+        if (Status s = buffer().reserve(34); s.failed()) [[unlikely]]
+            return s;
+        buffer().put2(pair);
+        return Status::ok();
+    }
+
+  private:
+    void indent(OutputBuffer& buf) const noexcept {
+        size_t n = 2 * state_.level;
+        std::memset(buf.cursor(), ' ', n);
+        buf.advance(n);
+    }
+
+    IndentState state_;
+};
+
+}  // namespace kestro

@@ -1,0 +1,128 @@
+#include "serialize/per_type/dict.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace kestro {
+
+HeldItems::~HeldItems() {
+    for (size_t i = 0; i < count_; ++i) {
+        Py_DECREF(keys_[i]);
+        Py_DECREF(items_[i].value);
+    }
+    PyMem_Free(items_);
+}
+
+bool HeldItems::allocate(size_t n) noexcept {
+    constexpr size_t record = sizeof(DictItem) + sizeof(PyObject*);
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / record) {
+        PyErr_NoMemory();
+        return false;
+    }
+    void* block = PyMem_Malloc(n == 0 ? 1 : n * record);
+    if (block == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    items_ = static_cast<DictItem*>(block);
+    keys_ = reinterpret_cast<PyObject**>(items_ + n);
+    return true;
+}
+
+void HeldItems::add(PyObject* key, const char* text, size_t len, PyObject* value) noexcept {
+    keys_[count_] = Py_NewRef(key);
+    items_[count_] = DictItem{text, len, Py_NewRef(value)};
+    ++count_;
+}
+
+namespace {
+
+constexpr size_t insertion_limit = 20;
+
+inline bool less(const DictItem& a, const DictItem& b) noexcept {
+    size_t n = a.key_len < b.key_len ? a.key_len : b.key_len;
+    int c = n == 0 ? 0 : std::memcmp(a.key, b.key, n);
+    return c < 0 || (c == 0 && a.key_len < b.key_len);
+}
+
+void insertion_sort(DictItem* a, size_t n) noexcept {
+    for (size_t i = 1; i < n; ++i) {
+        DictItem x = a[i];
+        size_t j = i;
+        for (; j > 0 && less(x, a[j - 1]); --j) a[j] = a[j - 1];
+        a[j] = x;
+    }
+}
+
+void sift_down(DictItem* a, size_t root, size_t n) noexcept {
+    for (;;) {
+        size_t child = 2 * root + 1;
+        if (child >= n) return;
+        if (child + 1 < n && less(a[child], a[child + 1])) ++child;
+        if (!less(a[root], a[child])) return;
+        std::swap(a[root], a[child]);
+        root = child;
+    }
+}
+
+void heap_sort(DictItem* a, size_t n) noexcept {
+    for (size_t i = n / 2; i-- > 0;) sift_down(a, i, n);
+    for (size_t end = n; end-- > 1;) {
+        std::swap(a[0], a[end]);
+        sift_down(a, 0, end);
+    }
+}
+
+// Orders a[0], a[mid], a[last] among themselves, so the middle one is a
+// pivot with an item no greater at the front and none smaller at the back.
+void median_of_three(DictItem* a, size_t mid, size_t last) noexcept {
+    if (less(a[mid], a[0])) std::swap(a[mid], a[0]);
+    if (less(a[last], a[mid])) std::swap(a[last], a[mid]);
+    if (less(a[mid], a[0])) std::swap(a[mid], a[0]);
+}
+
+void intro_sort(DictItem* a, size_t n, unsigned depth_budget) noexcept {
+    while (n > insertion_limit) {
+        if (depth_budget == 0) {
+            heap_sort(a, n);
+            return;
+        }
+        --depth_budget;
+        size_t mid = (n - 1) / 2;
+        median_of_three(a, mid, n - 1);
+        const DictItem pivot = a[mid];
+        // Hoare partition: afterwards a[0..j] <= pivot <= a[j+1..n), both
+        // parts non-empty.
+        size_t i = 0, j = n - 1;
+        for (;;) {
+            while (less(a[i], pivot)) ++i;
+            while (less(pivot, a[j])) --j;
+            if (i >= j) break;
+            std::swap(a[i], a[j]);
+            ++i;
+            --j;
+        }
+        size_t left = j + 1;
+        // Recurse into the smaller part, loop over the larger.
+        if (left < n - left) {
+            intro_sort(a, left, depth_budget);
+            a += left;
+            n -= left;
+        } else {
+            intro_sort(a + left, n - left, depth_budget);
+            n = left;
+        }
+    }
+    insertion_sort(a, n);
+}
+
+}  // namespace
+
+void sort_items(DictItem* items, size_t n) noexcept {
+    if (n < 2) return;
+    unsigned log2 = 0;
+    for (size_t m = n; m > 1; m >>= 1) ++log2;
+    intro_sort(items, n, 2 * log2);
+}
+
+}  // namespace kestro

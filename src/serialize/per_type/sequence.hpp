@@ -1,0 +1,43 @@
+// lists (and list subclasses) and tuples as JSON arrays.
+#pragma once
+
+#include "runtime/memory.hpp"
+#include "serialize/walk.hpp"
+#include "typeref.hpp"
+
+namespace kestro {
+
+// Writes a non-empty list or tuple whose nesting depth the state word already
+// counts.  Python code run while a member is written (a default callable)
+// may change a list: its size and item storage are read again before every
+// member, and the sequence itself is held so that it outlives its own walk.
+template <class L>
+[[gnu::noinline]] Status write_sequence(WalkState state, L& out) noexcept {
+    PyObject* seq = state.object;
+    const bool is_tuple = Py_TYPE(seq) == typeref.tuple_type;
+    Ref hold(Py_NewRef(seq));
+    if (Status s = out.open_container('['); s.failed()) [[unlikely]]
+        return s;
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+        PyObject* item = is_tuple ? ffi::tuple_items(seq)[i] : ffi::list_items(seq)[i];
+        if (Status s = out.begin_member(i == 0); s.failed()) [[unlikely]]
+            return s;
+        if (Status s = walk(state.with(item), out); s.failed()) [[unlikely]]
+            return s;
+        out.end_member();
+    }
+    return out.close_container(']');
+}
+
+// A list, list subclass or tuple met by the walk: "[]" when empty (no depth
+// change, no limit), otherwise its members one level deeper.
+template <class L>
+[[gnu::always_inline]] inline Status walk_sequence(WalkState state, L& out) noexcept {
+    if (Py_SIZE(state.object) == 0) return out.write_empty("[]");
+    if (state_word::nesting_exhausted(state.word)) [[unlikely]]
+        return &failure::recursion_limit;
+    state.word += state_word::nesting_step;
+    return write_sequence(state, out);
+}
+
+}  // namespace kestro
