@@ -118,11 +118,15 @@ void intro_sort(DictItem* a, size_t n, unsigned depth_budget) noexcept {
 
 }  // namespace
 
-void sort_items(DictItem* items, size_t n) noexcept {
+void sort_items_bounded(DictItem* items, size_t n, unsigned depth_budget) noexcept {
     if (n < 2) return;
+    intro_sort(items, n, depth_budget);
+}
+
+void sort_items(DictItem* items, size_t n) noexcept {
     unsigned log2 = 0;
     for (size_t m = n; m > 1; m >>= 1) ++log2;
-    intro_sort(items, n, 2 * log2);
+    sort_items_bounded(items, n, 2 * log2);
 }
 
 }  // namespace kestro

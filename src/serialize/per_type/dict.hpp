@@ -22,6 +22,11 @@ struct DictItem {
 // above.  In place and not stable.
 void sort_items(DictItem* items, size_t n) noexcept;
 
+// The same sort with an explicit budget of quicksort levels before the
+// heapsort takes over (sort_items gives 2 * log2(n)); 0 is a plain heapsort
+// above 20 items.
+void sort_items_bounded(DictItem* items, size_t n, unsigned depth_budget) noexcept;
+
 // The items of a dict being written in sorted order.  Each key and value is
 // held for the writer's duration, so Python code run while one value is
 // written cannot free the others or the key texts.

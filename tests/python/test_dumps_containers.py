@@ -1,0 +1,239 @@
+"""dumps: dicts (order, sorting, key rule), lists and tuples, and containers
+changed by Python code while they are written."""
+import collections
+import gc
+import json
+
+import pytest
+
+import kestro
+
+SORT = kestro.OPT_SORT_KEYS
+LAYOUTS = [0, kestro.OPT_INDENT_2]
+
+
+def compact(doc, **kw):
+    return json.dumps(doc, separators=(",", ":"), ensure_ascii=False, **kw).encode()
+
+
+def test_insertion_order_and_sorted_order():
+    assert kestro.dumps({"b": 1, "a": 2}) == b'{"b":1,"a":2}'
+    assert kestro.dumps({"b": 1, "a": 2}, option=SORT) == b'{"a":2,"b":1}'
+
+
+def test_sort_is_by_utf8_bytes():
+    doc = {"a": 1, "B": 2, "aa": 3, "": 4}
+    assert kestro.dumps(doc, option=SORT) == b'{"":4,"B":2,"a":1,"aa":3}'
+    keys = ["é", "b", "a", "aa", "A", "\x7f", "𝄞", "\uffff", "日", "z" * 30, "", "ab", "a\x00"]
+    result = kestro.dumps(dict.fromkeys(keys, 0), option=SORT)
+    assert list(json.loads(result)) == sorted(keys, key=lambda k: k.encode())
+
+
+@pytest.mark.parametrize("n", [2, 20, 21, 22, 50, 257, 1000])
+def test_many_keys_given_in_reverse_order(n):
+    keys = [f"key{i:05d}" for i in range(n)]
+    doc = {k: i for i, k in reversed(list(enumerate(keys)))}
+    assert list(json.loads(kestro.dumps(doc, option=SORT))) == keys
+    assert kestro.dumps(doc, option=SORT) == compact(doc, sort_keys=True)
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_sorting_random_keys_matches_python(seed):
+    import random
+    rng = random.Random(seed)
+    alphabet = "aAbé\x01z日𝄞 "
+    doc = {"".join(rng.choice(alphabet) for _ in range(rng.randrange(6))): i
+           for i in range(rng.randrange(1, 400))}
+    result = json.loads(kestro.dumps(doc, option=SORT))
+    assert list(result) == sorted(doc, key=lambda k: k.encode())
+    assert result == doc
+
+
+def test_sorting_escapes_keys_like_values():
+    doc = {'"q': 1, "\\b": 2, "\x01": 3, "a": 4}
+    assert json.loads(kestro.dumps(doc, option=SORT)) == doc
+    assert list(json.loads(kestro.dumps(doc, option=SORT))) == ["\x01", '"q', "\\b", "a"]
+
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize("key", [1, 1.5, None, True, (1,), Str("a"), b"a"])
+@pytest.mark.parametrize("option", [0, SORT, kestro.OPT_INDENT_2])
+def test_key_must_be_exact_str(key, option):
+    with pytest.raises(TypeError) as info:
+        kestro.dumps({"other": 1, key: 2}, option=option)
+    assert str(info.value) == "Dict key must be str"
+    assert info.value.__cause__ is None
+
+
+def test_value_comes_first_without_sorting_and_keys_first_with_it():
+    doc = {"a": object(), 1: 2}
+    with pytest.raises(TypeError, match="^Type is not JSON serializable: object$"):
+        kestro.dumps(doc)
+    with pytest.raises(TypeError, match="^Dict key must be str$"):
+        kestro.dumps(doc, option=SORT)
+
+
+def test_sorted_dict_walks_no_value_when_a_key_fails():
+    seen = []
+    with pytest.raises(TypeError, match="^Dict key must be str$"):
+        kestro.dumps({"a": object(), 1: 2}, seen.append, SORT)
+    assert seen == []
+
+
+class ItemsOverridden(dict):
+    def items(self):
+        raise AssertionError("not called")
+
+    def __iter__(self):
+        raise AssertionError("not called")
+
+
+@pytest.mark.parametrize("option", [0, SORT])
+def test_dict_subclass_from_stored_entries(option):
+    doc = ItemsOverridden(b=1, a=2)
+    assert json.loads(kestro.dumps(doc, option=option)) == {"a": 2, "b": 1}
+
+
+@pytest.mark.parametrize("obj, expected", [
+    ((1, 2), b"[1,2]"),
+    ([1, 2], b"[1,2]"),
+    ([(1, [2, (3,)])], b"[[1,[2,[3]]]]"),
+    ([[], ()], b"[[],[]]"),
+    ((("a",),), b'[["a"]]'),
+])
+def test_sequences(obj, expected):
+    assert kestro.dumps(obj) == expected
+
+
+def test_list_subclass_from_stored_items():
+    class L(list):
+        def __iter__(self):
+            raise AssertionError("not called")
+
+        def __len__(self):
+            raise AssertionError("not called")
+
+    assert kestro.dumps(L([1, "a"])) == b'[1,"a"]'
+
+
+def test_named_tuple_is_not_an_array():
+    Point = collections.namedtuple("Point", "x y")
+    with pytest.raises(TypeError, match="^Type is not JSON serializable: Point$"):
+        kestro.dumps([Point(1, 2)])
+
+
+def test_failure_in_third_member_stops_the_walk():
+    seen = []
+
+    def default(obj):
+        seen.append(obj)
+        raise ValueError
+
+    class Marker:
+        pass
+
+    third, fifth = Marker(), Marker()
+    with pytest.raises(TypeError) as info:
+        kestro.dumps([1, 2, third, 4, fifth], default)
+    assert seen == [third]
+    assert isinstance(info.value.__cause__, ValueError)
+
+
+# ---- Python code that changes containers while they are written ----------
+
+class Trigger:
+    """Unsupported object; the default runs an action when it meets it."""
+
+    def __init__(self, action=None):
+        self.action = action
+
+
+def run_action(obj):
+    if isinstance(obj, Trigger):
+        if obj.action is not None:
+            obj.action()
+        return "t"
+    raise TypeError
+
+
+@pytest.mark.parametrize("option", LAYOUTS)
+def test_list_cleared_while_written(option):
+    doc = ["a", "b"]
+    doc.insert(1, Trigger(doc.clear))
+    doc += ["c" * 100, [1, 2]]
+    result = kestro.dumps(doc, run_action, option)
+    assert json.loads(result) == ["a", "t"]
+
+
+@pytest.mark.parametrize("option", LAYOUTS)
+def test_list_grown_while_written(option):
+    doc = []
+    doc += [Trigger(lambda: doc.extend(["x"] * 1000)), "end"]
+    result = json.loads(kestro.dumps(doc, run_action, option))
+    assert result == ["t", "end"] + ["x"] * 1000
+
+
+@pytest.mark.parametrize("option", LAYOUTS)
+def test_nested_list_dropped_by_its_parent_while_written(option):
+    outer = []
+    inner = [Trigger(lambda: outer.clear()), "inner" * 50, {"k": ["v" * 40]}]
+    outer += [inner, "after"]
+    del inner
+    result = json.loads(kestro.dumps(outer, run_action, option))
+    gc.collect()
+    assert result == [["t", "inner" * 50, {"k": ["v" * 40]}]]
+
+
+@pytest.mark.parametrize("option", LAYOUTS)
+def test_nested_dict_dropped_by_its_parent_while_written(option):
+    outer = {}
+    outer["d"] = {"first": Trigger(outer.clear), "second": ["x" * 64], "third": 3}
+    outer["later"] = 1
+    result = json.loads(kestro.dumps(outer, run_action, option))
+    assert result == {"d": {"first": "t", "second": ["x" * 64], "third": 3}}
+
+
+@pytest.mark.parametrize("option", LAYOUTS + [SORT, SORT | kestro.OPT_INDENT_2])
+def test_dict_cleared_while_written(option):
+    doc = {}
+    doc.update(a="1" * 70, b=Trigger(doc.clear), c=["2" * 70], d={"e": "3" * 70})
+    result = json.loads(kestro.dumps(doc, run_action, option))
+    if option & SORT:
+        # every entry was collected and is held until the end
+        assert result == {"a": "1" * 70, "b": "t", "c": ["2" * 70], "d": {"e": "3" * 70}}
+    else:
+        assert result == {"a": "1" * 70, "b": "t"}
+
+
+@pytest.mark.parametrize("option", LAYOUTS + [SORT])
+def test_dict_refilled_while_written(option):
+    doc = {}
+
+    def refill():
+        doc.clear()
+        for i in range(100):
+            doc[f"new{i}" * 3] = ["v" * i]
+
+    doc.update(a=1, b=Trigger(refill), c=2)
+    result = kestro.dumps(doc, run_action, option)
+    loaded = json.loads(result)  # well-formed, whatever it holds
+    assert loaded["a"] == 1 and loaded["b"] == "t"
+    assert len(loaded) <= 3
+
+
+@pytest.mark.parametrize("option", LAYOUTS)
+def test_default_result_dropped_elsewhere(option):
+    holder = {}
+
+    def default(obj):
+        if obj.action is None:
+            holder["r"] = [Trigger(holder.clear), "kept" * 30]
+            return holder["r"]
+        obj.action()
+        return "t"
+
+    assert json.loads(kestro.dumps([Trigger()], default, option)) == [["t", "kept" * 30]]
+    assert holder == {}
