@@ -49,16 +49,42 @@ class HeldItems {
     size_t count_ = 0;
 };
 
-// The key rule: an exact str, whose UTF-8 text can be had.
-[[gnu::always_inline]] inline Status key_text(PyObject* key, const char** text,
-                                              size_t* len) noexcept {
-    if (Py_TYPE(key) != typeref.string_type) [[unlikely]]
-        return &failure::dict_key_not_str;
-    *text = utf8_of_str(key, len);
-    if (*text == nullptr) [[unlikely]]
-        return &failure::surrogates;
-    return Status::ok();
-}
+// The entries of a dict with str keys, as PyDict_Next yields them.  The
+// count of entries is read once; if Python code run for a value shrinks the
+// dict, the entries end where its iteration ends.
+class StrKeyEntries {
+  public:
+    explicit StrKeyEntries(PyObject* dict) noexcept : dict_(dict), left_(ffi::dict_used(dict)) {}
+
+    Py_ssize_t count() const noexcept { return left_; }
+
+    // Moves to the next entry and applies the key rule to its key (an exact
+    // str whose UTF-8 text can be had); *done when there is none.
+    [[gnu::always_inline]] Status next(bool* done) noexcept {
+        *done = left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key_, &value_);
+        if (*done) return Status::ok();
+        if (Py_TYPE(key_) != typeref.string_type) [[unlikely]]
+            return &failure::dict_key_not_str;
+        text_ = utf8_of_str(key_, &len_);
+        if (text_ == nullptr) [[unlikely]]
+            return &failure::surrogates;
+        return Status::ok();
+    }
+
+    PyObject* key() const noexcept { return key_; }
+    PyObject* value() const noexcept { return value_; }
+    const char* text() const noexcept { return text_; }
+    size_t len() const noexcept { return len_; }
+
+  private:
+    PyObject* dict_;
+    Py_ssize_t left_;
+    Py_ssize_t pos_ = 0;
+    PyObject* key_ = nullptr;
+    PyObject* value_ = nullptr;
+    const char* text_ = nullptr;
+    size_t len_ = 0;
+};
 
 template <class L>
 [[gnu::always_inline]] inline Status write_member(const char* key, size_t key_len, bool first,
@@ -75,25 +101,21 @@ template <class L>
     return Status::ok();
 }
 
-// In iteration order, keys and values alternately.  The count of entries is
-// read once; if Python code run for a value shrinks the dict, the writer
-// stops where the iteration ends.
+// In iteration order, keys and values alternately.
 template <class L>
 [[gnu::noinline]] Status write_dict(WalkState state, L& out) noexcept {
-    PyObject* dict = state.object;
-    Ref hold(Py_NewRef(dict));
-    const Py_ssize_t n = ffi::dict_used(dict);
+    Ref hold(Py_NewRef(state.object));
+    StrKeyEntries entries(state.object);
     if (Status s = out.open_container('{'); s.failed()) [[unlikely]]
         return s;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    for (Py_ssize_t i = 0; i < n && PyDict_Next(dict, &pos, &key, &value); ++i) {
-        const char* text;
-        size_t len;
-        if (Status s = key_text(key, &text, &len); s.failed()) [[unlikely]]
+    for (bool first = true;; first = false) {
+        bool done;
+        if (Status s = entries.next(&done); s.failed()) [[unlikely]]
             return s;
-        if (Status s = write_member(text, len, i == 0, state.with(value), out); s.failed())
-            [[unlikely]]
+        if (done) break;
+        if (Status s = write_member(entries.text(), entries.len(), first,
+                                    state.with(entries.value()), out);
+            s.failed()) [[unlikely]]
             return s;
     }
     return out.close_container('}');
@@ -102,19 +124,16 @@ template <class L>
 // Every key is checked before any value is written.
 template <class L>
 [[gnu::noinline]] Status write_sorted_dict(WalkState state, L& out) noexcept {
-    PyObject* dict = state.object;
-    Ref hold(Py_NewRef(dict));
-    const Py_ssize_t n = ffi::dict_used(dict);
+    Ref hold(Py_NewRef(state.object));
+    StrKeyEntries entries(state.object);
     HeldItems held;
-    if (!held.allocate(static_cast<size_t>(n))) return out_of_memory();
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    for (Py_ssize_t i = 0; i < n && PyDict_Next(dict, &pos, &key, &value); ++i) {
-        const char* text;
-        size_t len;
-        if (Status s = key_text(key, &text, &len); s.failed()) [[unlikely]]
+    if (!held.allocate(static_cast<size_t>(entries.count()))) return out_of_memory();
+    for (;;) {
+        bool done;
+        if (Status s = entries.next(&done); s.failed()) [[unlikely]]
             return s;
-        held.add(key, text, len, value);
+        if (done) break;
+        held.add(entries.key(), entries.text(), entries.len(), entries.value());
     }
     DictItem* items = held.items();
     sort_items(items, held.count());
