@@ -1,6 +1,11 @@
 #include "deserialize/key_map.hpp"
 
 #include "runtime/memory.hpp"
+#include "typeref.hpp"
+
+#include <xxhash.h>
+
+#include <cstring>
 
 namespace kestro {
 
@@ -13,6 +18,132 @@ KeyMap* key_map_new() noexcept {
     map->occupied = 0;
     map->replaced = false;
     return map;
+}
+
+namespace {
+
+inline uint64_t rotl(uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+
+struct SipState {
+    uint64_t v0, v1, v2, v3;
+
+    void round() noexcept {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    }
+
+    void compress(uint64_t m) noexcept {
+        v3 ^= m;
+        round();
+        v0 ^= m;
+    }
+};
+
+inline uint64_t load_le64(const unsigned char* p) noexcept {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace
+
+uint64_t siphash13(uint64_t k0, uint64_t k1, const void* data, size_t len) noexcept {
+    SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
+               k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
+    const auto* p = static_cast<const unsigned char*>(data);
+    size_t whole = len & ~size_t{7};
+    for (size_t i = 0; i < whole; i += 8) s.compress(load_le64(p + i));
+    uint64_t last = static_cast<uint64_t>(len & 0xff) << 56;
+    for (size_t i = 0; i < (len & 7); ++i) last |= static_cast<uint64_t>(p[whole + i]) << (8 * i);
+    s.compress(last);
+    s.v2 ^= 0xff;
+    s.round();
+    s.round();
+    s.round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+size_t key_slot_index(uint64_t text_hash) noexcept {
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(text_hash >> (8 * i));
+    return static_cast<size_t>(siphash13(0, 0, bytes, sizeof bytes)) & (KEY_MAP_SLOTS - 1);
+}
+
+bool str_equals_utf8(PyObject* s, const char* text, size_t len) noexcept {
+    if (ffi::str_is_compact_ascii(s)) {
+        return static_cast<size_t>(PyUnicode_GET_LENGTH(s)) == len &&
+               std::memcmp(ffi::str_compact_data(s), text, len) == 0;
+    }
+    // Decode the text one character at a time against the str's code points.
+    const auto* u = reinterpret_cast<const unsigned char*>(text);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const size_t count = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    size_t i = 0, n = 0;
+    while (i < len) {
+        if (n == count) return false;
+        unsigned c = u[i];
+        Py_UCS4 cp;
+        if (c < 0x80) {
+            cp = c;
+            i += 1;
+        } else if (c < 0xE0) {
+            if (len - i < 2) return false;
+            cp = ((c & 0x1Fu) << 6) | (u[i + 1] & 0x3Fu);
+            i += 2;
+        } else if (c < 0xF0) {
+            if (len - i < 3) return false;
+            cp = ((c & 0x0Fu) << 12) | ((u[i + 1] & 0x3Fu) << 6) | (u[i + 2] & 0x3Fu);
+            i += 3;
+        } else {
+            if (len - i < 4) return false;
+            cp = ((c & 0x07u) << 18) | ((u[i + 1] & 0x3Fu) << 12) | ((u[i + 2] & 0x3Fu) << 6) |
+                 (u[i + 3] & 0x3Fu);
+            i += 4;
+        }
+        if (PyUnicode_READ(kind, data, n) != cp) return false;
+        ++n;
+    }
+    return n == count;
+}
+
+namespace {
+
+// Stores the interpreter's hash of s, computed over its canonical characters.
+inline void set_interpreter_hash(PyObject* s) noexcept {
+    Py_ssize_t bytes = PyUnicode_GET_LENGTH(s) * PyUnicode_KIND(s);
+    ffi::str_set_hash(s, ffi::hash_bytes(ffi::str_compact_data(s), bytes));
+}
+
+inline PyObject* make_key(const char* text, size_t len) noexcept {
+    PyObject* s = len == 0 ? Py_NewRef(typeref.empty_str) : typeref.string_builder(text, len);
+    if (s != nullptr) set_interpreter_hash(s);
+    return s;
+}
+
+}  // namespace
+
+PyObject* key_object(const char* text, size_t len) noexcept {
+    if (len > KEY_MAP_MAX_KEY) return make_key(text, len);
+
+    const uint64_t h = XXH3_64bits(text, len);
+    KeySlot& slot = KEY_MAP->slots[key_slot_index(h)];
+    if (slot.str != nullptr && slot.hash == h && str_equals_utf8(slot.str, text, len))
+        return Py_NewRef(slot.str);
+
+    PyObject* s = make_key(text, len);
+    if (s == nullptr) return nullptr;
+    if (slot.str == nullptr) {
+        ++KEY_MAP->occupied;
+    } else {
+        KEY_MAP->replaced = true;
+        Py_DECREF(slot.str);
+    }
+    slot.hash = h;
+    slot.str = Py_NewRef(s);
+    return s;
 }
 
 }  // namespace kestro

@@ -1,6 +1,185 @@
 #include "deserialize/loads.hpp"
 
-PyObject* loads(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "loads is not implemented yet");
+#include "deserialize/convert.hpp"
+#include "deserialize/error.hpp"
+#include "deserialize/utf8.hpp"
+#include "typeref.hpp"
+
+#include <yyjson.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace kestro {
+
+size_t find_nesting_overflow(const char* text, size_t end) noexcept {
+    size_t level = 0;
+    size_t i = 0;
+    while (i < end) {
+        char c = text[i];
+        if (c == '"') {
+            // Skip to the closing quote; an escape hides the character after it.
+            ++i;
+            while (i < end && text[i] != '"') i += text[i] == '\\' ? 2 : 1;
+        } else if (c == '[' || c == '{') {
+            if (++level > MAX_NESTING) return i;
+        } else if (c == ']' || c == '}') {
+            if (level != 0) --level;
+        }
+        ++i;
+    }
+    return end;
+}
+
+size_t scratch_size(size_t len) noexcept {
+    constexpr size_t per_pair = 24, extra = 4351, page = 4096;
+    size_t pairs = len / 2;
+    if (pairs > (SIZE_MAX - extra) / per_pair) return 0;
+    return (pairs * per_pair + extra) & ~(page - 1);
+}
+
+namespace {
+
+// The UTF-8 text of the argument, borrowed for the call.
+struct InputView {
+    const char* text;
+    size_t len;
+};
+
+// Reads the argument in place.  Returns false with *failure filled when the
+// argument is not acceptable.
+bool input_view(PyObject* obj, InputView* view, DecodeFailure* failure) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    bool validate = true;
+    if (type == typeref.bytes_type) {
+        view->text = ffi::bytes_data(obj);
+        view->len = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+    } else if (type == typeref.string_type) {
+        validate = false;  // a str's UTF-8 form is well-formed by construction
+        Py_ssize_t n = 0;
+        const char* utf8 = nullptr;
+        if (ffi::str_is_compact_ascii(obj)) {
+            utf8 = static_cast<const char*>(ffi::str_compact_data(obj));
+            n = PyUnicode_GET_LENGTH(obj);
+        } else if ((utf8 = ffi::str_cached_utf8(obj, &n)) == nullptr) {
+            utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
+            if (utf8 == nullptr) {
+                PyErr_Clear();  // the surrogate is reported as a decode error
+                failure->message = decode_msg::invalid_utf8;
+                return false;
+            }
+        }
+        view->text = utf8;
+        view->len = static_cast<size_t>(n);
+    } else if (type == &PyByteArray_Type) {
+        view->text = PyByteArray_AS_STRING(obj);
+        view->len = static_cast<size_t>(PyByteArray_GET_SIZE(obj));
+    } else if (type == &PyMemoryView_Type) {
+        // A released view no longer owns the memory it points at.
+        if (ffi::memoryview_released(obj)) {
+            failure->message = decode_msg::wrong_type;
+            return false;
+        }
+        Py_buffer* buffer = PyMemoryView_GET_BUFFER(obj);
+        if (!PyBuffer_IsContiguous(buffer, 'C')) {
+            failure->message = decode_msg::wrong_type;
+            return false;
+        }
+        view->text = static_cast<const char*>(buffer->buf);
+        view->len = static_cast<size_t>(buffer->len);
+    } else {
+        failure->message = decode_msg::wrong_type;
+        return false;
+    }
+    if (validate && !utf8_valid(view->text, view->len)) {
+        failure->message = decode_msg::invalid_utf8;
+        return false;
+    }
+    return true;
+}
+
+// The failure reported when the container opening at byte p lies too deep.
+DecodeFailure depth_failure(const InputView& in, size_t p) noexcept {
+    if (p + 1 == in.len) return {decode_msg::end_of_data, in.text, in.len, in.len};
+    return {decode_msg::too_deep, in.text, in.len, p + 1};
+}
+
+PyObject* fail(const DecodeFailure& failure) noexcept {
+    raise_decode_error(failure);
     return nullptr;
+}
+
+// An owned scratch block, freed when the call ends.
+class Scratch {
+  public:
+    explicit Scratch(size_t size) noexcept : ptr_(size ? PyMem_Malloc(size) : nullptr) {}
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { PyMem_Free(ptr_); }
+    void* get() const noexcept { return ptr_; }
+
+  private:
+    void* ptr_;
+};
+
+// Parses and converts the text.  Returns the root, or null with *failure
+// filled (failure->message null when the interpreter's MemoryError is set).
+// The scratch block is released before returning, whatever the outcome.
+PyObject* parse(const InputView& in, DecodeFailure* failure) noexcept {
+    const size_t size = scratch_size(in.len);
+    Scratch scratch(size);
+    if (scratch.get() == nullptr) {
+        *failure = {decode_msg::no_buffer, in.text, in.len, 0};
+        return nullptr;
+    }
+
+    yyjson_alc alc;
+    std::memset(&alc, 0, sizeof alc);
+    yyjson_alc_pool_init(&alc, scratch.get(), size);
+    yyjson_read_err err;
+    std::memset(&err, 0, sizeof err);
+    // Without the in-place flag the reader copies the text and never writes to it.
+    yyjson_doc* doc = yyjson_read_opts(const_cast<char*>(in.text), in.len, YYJSON_READ_NOFLAG,
+                                       &alc, &err);
+    if (doc == nullptr) {
+        size_t q = err.pos < in.len ? err.pos : in.len;
+        // A container nested too deep before the point of failure ends reading there.
+        size_t p = find_nesting_overflow(in.text, q);
+        *failure = p < q ? depth_failure(in, p)
+                         : DecodeFailure{reader_message(err.msg), in.text, in.len, q};
+        return nullptr;
+    }
+
+    Converted root = convert_document(yyjson_doc_get_root(doc));
+    switch (root.status) {
+        case ConvertStatus::ok:
+            return root.obj;
+        case ConvertStatus::no_memory:
+            failure->message = nullptr;
+            return nullptr;
+        case ConvertStatus::too_deep:
+            break;
+    }
+    *failure = depth_failure(in, find_nesting_overflow(in.text, in.len));
+    return nullptr;
+}
+
+}  // namespace
+
+}  // namespace kestro
+
+PyObject* loads(PyObject*, PyObject* obj) {
+    using namespace kestro;
+    InputView in{nullptr, 0};
+    DecodeFailure failure{decode_msg::wrong_type};
+    if (!input_view(obj, &in, &failure)) return fail(failure);
+    if (in.len == 0) return fail({decode_msg::empty_input});
+    if (in.len == 2) {
+        if (in.text[0] == '"' && in.text[1] == '"') return Py_NewRef(typeref.empty_str);
+        if (in.text[0] == '{' && in.text[1] == '}') return PyDict_New();
+        if (in.text[0] == '[' && in.text[1] == ']') return PyList_New(0);
+    }
+    PyObject* root = parse(in, &failure);
+    if (root == nullptr && failure.message != nullptr) return fail(failure);
+    return root;
 }

@@ -124,4 +124,11 @@ inline char* bytes_data(PyObject* b) noexcept {
 
 inline void bytes_set_size(PyObject* b, Py_ssize_t n) noexcept { Py_SET_SIZE(b, n); }
 
+// ---- memoryview ------------------------------------------------------------
+
+// Whether the view was released: its buffer fields may then point at freed memory.
+inline bool memoryview_released(PyObject* m) noexcept {
+    return (reinterpret_cast<PyMemoryViewObject*>(m)->flags & _Py_MEMORYVIEW_RELEASED) != 0;
+}
+
 }  // namespace kestro::ffi
