@@ -73,15 +73,16 @@ EXAMPLES = 20 if SANITIZED else 100
 scalars = (st.none() | st.booleans()
            | st.integers(min_value=-2**63, max_value=2**64 - 1)
            | st.floats(allow_nan=False, allow_infinity=False)
-           | st.text())
+           | st.text(max_size=20))
 documents = st.recursive(
     scalars,
-    lambda children: st.lists(children, max_size=6) | st.dictionaries(st.text(max_size=70),
-                                                                      children, max_size=10),
-    max_leaves=20)
+    lambda children: st.lists(children, max_size=5) | st.dictionaries(st.text(max_size=70),
+                                                                      children, max_size=6),
+    max_leaves=15)
+LARGE_DATA = [HealthCheck.too_slow, HealthCheck.data_too_large]
 
 
-@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=LARGE_DATA)
 @given(documents, st.booleans(), st.sampled_from([None, 1, 2]))
 def test_round_trip_through_the_standard_library(doc, ensure_ascii, indent):
     text = json.dumps(doc, ensure_ascii=ensure_ascii, indent=indent)
@@ -98,7 +99,7 @@ def test_arbitrary_bytes_parse_or_raise_decode_error(data):
         assert 0 <= err.pos <= max(len(err.doc), 0)
 
 
-@settings(max_examples=EXAMPLES, deadline=None)
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=LARGE_DATA)
 @given(documents, st.data())
 def test_damaged_documents_parse_or_raise_decode_error(doc, data):
     text = json.dumps(doc, ensure_ascii=False)
