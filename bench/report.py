@@ -152,11 +152,21 @@ def scaling_tables(runs: List[Run], libs, settings: Settings) -> List[str]:
             rows.append(row)
     out += _table(["size", "library", "dumps", "ns/byte", "loads", "ns/byte"], rows, left=2)
     out += notes
-    out += ["", "peak memory (first run, 1 MB and up; each in a fresh interpreter).  RSS: resident",
-            "set above the input; traced: blocks from the interpreter's allocators, PyMem included",
-            "(tracemalloc; only for kestro and marshal, the peers take memory from malloc too).",
-            "transient = traced peak - traced retained; kestro.loads should hold at most its scratch",
-            "buffer beyond the objects it returns.", ""]
+    small, big = sizes[0], sizes[-1]
+    if scaling.MB in sizes and big > scaling.MB:
+        small = scaling.MB
+    if big > small:
+        out.append(f"time per byte at {scaling.size_label(big)} / at {scaling.size_label(small)}:")
+        for direction in ("dumps", "loads"):
+            figures = []
+            for lib in libs:
+                ratios = [ratio(r.scaling[big].per_byte(lib.name, direction),
+                                r.scaling[small].per_byte(lib.name, direction))
+                          for r in runs if big in r.scaling and small in r.scaling]
+                value = median_of(ratios)
+                if value is not None:
+                    figures.append(f"{lib.name} {value:.2f}")
+            out.append(f"  {direction}: " + (", ".join(figures) or "n/a"))
     mrows = []
     for size in sizes:
         point = runs[0].scaling.get(size)
@@ -169,11 +179,12 @@ def scaling_tables(runs: List[Run], libs, settings: Settings) -> List[str]:
                     continue
                 label = f"{scaling.size_label(size)} {lib.name} {direction}"
                 if not isinstance(mem, dict):
-                    mrows.append([label, "n/a", "", "", "", "", ""])
+                    mrows.append([label, "n/a", "", "", "", "", "", ""])
                     continue
                 scratch = (fmt_bytes(scaling.scratch_bytes(point.length))
                            if lib.name == "kestro" and direction == "loads" else "")
-                row = [label, fmt_bytes(mem.get("rss_peak")), fmt_bytes(mem.get("rss_retained"))]
+                row = [label, str(mem.get("faults", "n/a")), fmt_bytes(mem.get("rss_peak")),
+                       fmt_bytes(mem.get("rss_retained"))]
                 if "traced_peak" in mem:
                     row += [fmt_bytes(mem["traced_peak"]), fmt_bytes(mem["traced_retained"]),
                             fmt_bytes(mem["traced_peak"] - mem["traced_retained"]), scratch]
@@ -181,7 +192,14 @@ def scaling_tables(runs: List[Run], libs, settings: Settings) -> List[str]:
                     row += ["-", "-", "-", scratch]
                 mrows.append(row)
     if mrows:
-        out += _table(["size library direction", "RSS peak", "RSS retained", "traced peak",
+        out += ["",
+                "peak memory (first run, 1 MB and up; each in a fresh interpreter).  page faults: of",
+                "one call, each a first touch of fresh memory.  RSS: resident set above the input.",
+                "traced: blocks from the interpreter's allocators, PyMem included (tracemalloc; only",
+                "for kestro and marshal, the peers take memory from malloc too).  transient = traced",
+                "peak - traced retained; kestro.loads should hold at most its scratch buffer beyond",
+                "the objects it returns.", ""]
+        out += _table(["size library direction", "page faults", "RSS peak", "RSS retained", "traced peak",
                        "traced retained", "transient", "scratch"], mrows)
     return out
 

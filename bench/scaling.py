@@ -20,6 +20,7 @@ import marshal
 import os
 import pathlib
 import random
+import resource
 import subprocess
 import sys
 import tracemalloc
@@ -162,10 +163,13 @@ def _memory(directory: pathlib.Path, size: int, name: str, direction: str,
     gc.collect()
     gc.disable()
     result: Dict[str, Any] = {"input": len(arg) if isinstance(arg, bytes) else None}
-    # Resident set: what the process really took, allocator overheads included.
+    # Resident set: what the process really took, allocator overheads included;
+    # and the page faults of the call, each a first touch of fresh memory.
     if _reset_peak():
         base = _status_kb("VmRSS")
+        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
         value = fn(arg)
+        result["faults"] = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
         result["rss_peak"] = _status_kb("VmHWM") - base
         result["rss_retained"] = _status_kb("VmRSS") - base
         del value
