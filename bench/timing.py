@@ -1,10 +1,14 @@
 """Timing: best of many repetitions, garbage collector off, libraries interleaved.
 
 One repetition calls a function n times in a tight loop, n chosen once so that
-a repetition lasts at least `min_seconds`.  The results of a repetition are
-kept until it ends, so what is timed is building them, not freeing them.  The
-libraries of one workload take turns repetition by repetition, so that drift
-of a shared machine falls on all of them alike.
+a repetition lasts at least `min_seconds`.  Each result is released before the
+next call, as most callers do: the allocator reuses warm memory, and freeing
+the objects, the same work for every library that builds them, is part of the
+time.  (Keeping every result of a repetition alive instead makes the time that
+of first touches of fresh memory, which on a virtual machine costs several
+times the work itself and varies from run to run.)  The libraries of one
+workload take turns repetition by repetition, so that drift of a shared
+machine falls on all of them alike.
 """
 
 from __future__ import annotations
@@ -35,10 +39,9 @@ def run_once(fn: Call, arg: Any, n: int) -> float:
     loop = itertools.repeat(arg, n)
     clock = time.perf_counter
     start = clock()
-    kept = [fn(a) for a in loop]
-    elapsed = clock() - start
-    del kept
-    return elapsed
+    for a in loop:
+        fn(a)
+    return clock() - start
 
 
 def calibrate(fn: Call, arg: Any, min_seconds: float, max_calls: int = 1 << 24) -> int:
