@@ -200,3 +200,22 @@ def test_deep_but_allowed_nesting_round_trips():
         assert type(value[0]) is dict and list(value[0]) == ["a"]
         value = value[0]["a"]
     assert value == 1
+
+
+def _dense_documents(length):
+    # Documents of about `length` bytes holding as many values as possible.
+    zeros = "[" + ",".join(["0"] * ((length - 1) // 2)) + "]"
+    nested = "[" * (length // 2) + "]" * (length // 2)
+    empties = "[" + ",".join(["[]"] * ((length - 2) // 3)) + "]"
+    escaped = '["' + "\\n" * ((length - 4) // 2) + '"]'
+    return [zeros, nested, empties, escaped]
+
+
+# Small documents are read in a block on the stack and larger ones in a heap
+# block; both sides of the switch must hold the densest documents.
+@pytest.mark.parametrize("length", [2, 3, 4, 64, 300, 318, 319, 320, 321, 322, 323, 324, 340, 400, 1000])
+def test_dense_documents_near_the_scratch_switch(length):
+    for text in _dense_documents(length):
+        if text.count("[") > 1024:
+            continue
+        assert kestro.loads(text.encode()) == json.loads(text)
