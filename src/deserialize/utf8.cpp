@@ -144,10 +144,30 @@ size_t utf8_valid_prefix(const char* text, size_t len) noexcept {
     return i;
 }
 
+namespace {
+
+// Whether every byte of a text shorter than 32 bytes is ASCII, read as a few
+// (possibly overlapping) words without a branch per byte.
+inline bool short_text_is_ascii(const unsigned char* s, size_t len) noexcept {
+    uint64_t any = 0;
+    if (len >= 8) {
+        for (size_t i = 0; i + 8 <= len; i += 8) any |= load_u64(s + i);
+        any |= load_u64(s + len - 8);
+    } else if (len >= 4) {
+        any = load_u32(s) | load_u32(s + len - 4);
+    } else if (len > 0) {
+        any = s[0] | s[len / 2] | s[len - 1];
+    }
+    return (any & kHighBits) == 0;
+}
+
+}  // namespace
+
 bool utf8_valid(const char* text, size_t len) noexcept {
     // Below 32 bytes the word scan is faster than the vector validator's
     // padded copy of its last block.
     if (len >= 32 && has_avx2()) return utf8_valid_avx2(text, len);
+    if (len < 32 && short_text_is_ascii(reinterpret_cast<const unsigned char*>(text), len)) return true;
     return utf8_valid_prefix(text, len) == len;
 }
 

@@ -176,6 +176,24 @@ TEST(Utf8Valid, DefectAtEveryOffsetAcrossBlockBoundaries) {
     }
 }
 
+// Short texts take a quick all-ASCII check first: a single non-ASCII byte,
+// valid or not, anywhere in them must send them to the full validation.
+TEST(Utf8Valid, ShortTextsWithOneNonAsciiSequenceAnywhere) {
+    const std::vector<std::string> inserts = {bytes({0x80}), bytes({0xFF}), bytes({0xC3, 0xA9}),
+                                              bytes({0xE2, 0x82, 0xAC}), bytes({0xC3})};
+    for (size_t total = 1; total < 32; ++total) {
+        std::string ascii(total, 'q');
+        expect_validators_agree(ascii);
+        for (const std::string& d : inserts) {
+            for (size_t at = 0; at + d.size() <= total; ++at) {
+                std::string s = ascii;
+                s.replace(at, d.size(), d);
+                expect_validators_agree(s);
+            }
+        }
+    }
+}
+
 TEST(Utf8Valid, ValidCharactersStraddlingEveryBlockBoundary) {
     for (uint32_t cp : {0xE9u, 0x20ACu, 0x1F600u})
         for (size_t total : {63, 64, 65, 127, 128, 129})
