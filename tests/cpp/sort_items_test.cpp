@@ -108,6 +108,27 @@ TEST_P(SortShapes, RandomKeys) {
     }
 }
 
+// Keys that agree in their first 8 bytes, or end inside them, are ordered
+// by the bytes after those and by length.
+TEST_P(SortShapes, KeysSharingTheirFirstEightBytes) {
+    size_t n = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(n) + 1);
+    using namespace std::string_literals;
+    const std::string stems[] = {"profile_"s, "profile"s, "profile\0"s, "profile_\0"s,
+                                 "\xff\xff\xff\xff\xff\xff\xff\xff"s};
+    const char alphabet[] = {'a', 'b', '\0', '\x80', '\xff', '_'};
+    for (int round = 0; round < 5; ++round) {
+        std::vector<std::string> keys;
+        for (size_t i = 0; i < n; ++i) {
+            const std::string& stem = stems[rng() % std::size(stems)];
+            std::string k = stem.substr(0, stem.size() - rng() % 3);
+            for (size_t extra = rng() % 12; extra > 0; --extra) k += alphabet[rng() % sizeof alphabet];
+            keys.push_back(k);
+        }
+        expect_sorted_like_reference(keys);
+    }
+}
+
 // Around the insertion-sort threshold of 20 and well beyond it.
 INSTANTIATE_TEST_SUITE_P(Sizes, SortShapes,
                          ::testing::Values(2, 3, 19, 20, 21, 22, 40, 100, 1000, 10000));

@@ -39,10 +39,27 @@ namespace {
 
 constexpr size_t insertion_limit = 20;
 
+// Keys that differ in their zero-padded first 8 bytes are ordered by those
+// alone; a key that ends inside them pads with zeros, which order it before
+// its extensions as well as a real zero byte would.
 inline bool less(const DictItem& a, const DictItem& b) noexcept {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
     size_t n = a.key_len < b.key_len ? a.key_len : b.key_len;
-    int c = n == 0 ? 0 : std::memcmp(a.key, b.key, n);
-    return c < 0 || (c == 0 && a.key_len < b.key_len);
+    if (n > 8) {
+        int c = std::memcmp(a.key + 8, b.key + 8, n - 8);
+        if (c != 0) return c < 0;
+    }
+    return a.key_len < b.key_len;
+}
+
+inline uint64_t key_prefix(const char* key, size_t len) noexcept {
+    uint64_t w = 0;
+    if (len >= 8) {
+        std::memcpy(&w, key, 8);
+        return __builtin_bswap64(w);
+    }
+    for (size_t i = 0; i < len; ++i) w |= uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+    return w;
 }
 
 void insertion_sort(DictItem* a, size_t n) noexcept {
@@ -120,6 +137,7 @@ void intro_sort(DictItem* a, size_t n, unsigned depth_budget) noexcept {
 
 void sort_items_bounded(DictItem* items, size_t n, unsigned depth_budget) noexcept {
     if (n < 2) return;
+    for (size_t i = 0; i < n; ++i) items[i].prefix = key_prefix(items[i].key, items[i].key_len);
     intro_sort(items, n, depth_budget);
 }
 

@@ -8,6 +8,7 @@
 #include "typeref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kestro {
 
@@ -15,6 +16,9 @@ struct DictItem {
     const char* key;  // UTF-8 text of the key, borrowed from the key object
     size_t key_len;
     PyObject* value;
+    // The first 8 key bytes as a big-endian number, zeros after a shorter
+    // key: set by the sort, so most comparisons are one integer comparison.
+    uint64_t prefix = 0;
 };
 
 // Sorts ascending by key bytes (unsigned, a shorter prefix first): insertion
