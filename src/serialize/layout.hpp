@@ -77,7 +77,7 @@ class IndentedLayout {
     }
     Status begin_member(bool first) noexcept {
         OutputBuffer& buf = buffer();
-        if (Status s = buf.reserve(2 * state_.level + 32); s.failed()) [[unlikely]]
+        if (Status s = buf.reserve(2 * state_.level + indent_slack); s.failed()) [[unlikely]]
             return s;
         if (!first) buf.put(',');
         buf.put('\n');
@@ -94,7 +94,7 @@ class IndentedLayout {
     Status close_container(char bracket) noexcept {
         OutputBuffer& buf = buffer();
         state_.level -= 1;
-        if (Status s = buf.reserve(2 * state_.level + 32); s.failed()) [[unlikely]]
+        if (Status s = buf.reserve(2 * state_.level + indent_slack); s.failed()) [[unlikely]]
             return s;
         if (state_.has_value) {
             buf.put('\n');
@@ -111,9 +111,17 @@ class IndentedLayout {
     }
 
   private:
+    // Room for a separator, a newline and the indentation rounded up to
+    // whole 32-byte runs of spaces, with the usual 30 bytes to spare.
+    static constexpr size_t indent_slack = 2 + 32 + 32;
+
+    // Whole 32-byte runs: a few fixed-size stores instead of a call for the
+    // short indentations of ordinary nesting.
     void indent(OutputBuffer& buf) const noexcept {
-        size_t n = 2 * state_.level;
-        std::memset(buf.cursor(), ' ', n);
+        static constexpr char spaces[33] = "                                ";
+        const size_t n = 2 * state_.level;
+        char* p = buf.cursor();
+        for (size_t done = 0; done < n; done += 32) std::memcpy(p + done, spaces, 32);
         buf.advance(n);
     }
 
