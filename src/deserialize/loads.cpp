@@ -7,6 +7,8 @@
 
 #include <yyjson.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstring>
 
@@ -113,12 +115,28 @@ PyObject* fail(const DecodeFailure& failure) noexcept {
 // documents are common, and for them a heap block costs more than the parse.
 constexpr size_t STACK_SCRATCH = 4096;
 
+// Scratch blocks of this size or more are fresh memory from the system, whose
+// first touch costs a page fault per 4 KiB page: asking for huge pages cuts
+// the faults of a large document's parse by hundreds of times.
+constexpr size_t HUGE_SCRATCH = size_t{64} << 20;
+
+// Advises huge pages for the 2 MiB-aligned pages inside [p, p + size).  Only
+// advice: where the system declines, the block works as before.
+void advise_huge_pages(void* p, size_t size) noexcept {
+    constexpr uintptr_t huge = uintptr_t{2} << 20;
+    uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(p) + size) & ~(huge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 // The call's scratch block: on the stack when it is small enough, otherwise
 // owned from the heap and freed when the call ends.
 class Scratch {
   public:
     explicit Scratch(size_t size) noexcept
-        : ptr_(size == 0 ? nullptr : size <= STACK_SCRATCH ? local_ : PyMem_Malloc(size)) {}
+        : ptr_(size == 0 ? nullptr : size <= STACK_SCRATCH ? local_ : PyMem_Malloc(size)) {
+        if (ptr_ != nullptr && size >= HUGE_SCRATCH) advise_huge_pages(ptr_, size);
+    }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() {

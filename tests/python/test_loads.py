@@ -219,3 +219,12 @@ def test_dense_documents_near_the_scratch_switch(length):
         if text.count("[") > 1024:
             continue
         assert kestro.loads(text.encode()) == json.loads(text)
+
+
+def test_document_with_a_huge_page_scratch_block():
+    # Over 5.6 MB of text: the scratch block passes 64 MiB and is advised
+    # huge pages.
+    part = corpus_file("canada.json").read_text()
+    text = "[" + ",".join([part] * 3) + "]"
+    assert (len(text) // 2) * 24 >= 64 << 20
+    assert kestro.loads(text.encode()) == json.loads(text)
