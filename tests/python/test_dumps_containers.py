@@ -29,7 +29,7 @@ def test_sort_is_by_utf8_bytes():
     assert list(json.loads(result)) == sorted(keys, key=lambda k: k.encode())
 
 
-@pytest.mark.parametrize("n", [2, 20, 21, 22, 50, 257, 1000])
+@pytest.mark.parametrize("n", [2, 11, 12, 13, 20, 21, 22, 50, 257, 1000])
 def test_many_keys_given_in_reverse_order(n):
     keys = [f"key{i:05d}" for i in range(n)]
     doc = {k: i for i, k in reversed(list(enumerate(keys)))}

@@ -10,11 +10,15 @@ HeldItems::~HeldItems() {
         Py_DECREF(keys_[i]);
         Py_DECREF(items_[i].value);
     }
-    PyMem_Free(items_);
+    if (items_ != reinterpret_cast<DictItem*>(local_)) PyMem_Free(items_);
 }
 
 bool HeldItems::allocate(size_t n) noexcept {
-    constexpr size_t record = sizeof(DictItem) + sizeof(PyObject*);
+    if (n <= local_capacity) {
+        items_ = reinterpret_cast<DictItem*>(local_);
+        keys_ = reinterpret_cast<PyObject**>(items_ + n);
+        return true;
+    }
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / record) {
         PyErr_NoMemory();
         return false;

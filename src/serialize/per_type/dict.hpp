@@ -47,10 +47,16 @@ class HeldItems {
     DictItem* items() const noexcept { return items_; }
     size_t count() const noexcept { return count_; }
 
+    // Dicts of up to this many items keep them in the object itself.
+    static constexpr size_t local_capacity = 12;
+
   private:
+    static constexpr size_t record = sizeof(DictItem) + sizeof(PyObject*);
+
     DictItem* items_ = nullptr;
     PyObject** keys_ = nullptr;  // in the same block, after the items
     size_t count_ = 0;
+    alignas(DictItem) unsigned char local_[local_capacity * record];
 };
 
 // The entries of a dict with str keys, as PyDict_Next yields them.  The
