@@ -96,6 +96,100 @@ inline Py_ssize_t dict_used(PyObject* d) noexcept {
     return reinterpret_cast<PyDictObject*>(d)->ma_used;
 }
 
+// The entry table of a combined-table dict (keys and values together in
+// ma_keys; ma_values is null).  Its header, up to the hash index, differs
+// between versions; the entries follow the index:
+//   3.10: refcnt, dk_size, dk_lookup, usable, nentries; index bytes per slot
+//         by dk_size; every entry {hash, key, value}.
+//   3.11+: refcnt, log2_size, log2_index_bytes, kind, version, usable,
+//         nentries; str-only tables (kind 1) hold {key, value} entries, the
+//         others {hash, key, value}.
+// A deleted entry has a null value.
+namespace dict_detail {
+#if PY_VERSION_HEX >= 0x030B0000
+struct KeysHeader {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+static_assert(sizeof(KeysHeader) == 32);
+inline constexpr uint8_t unicode_kind = 1;
+#else
+struct KeysHeader {
+    Py_ssize_t refcnt;
+    Py_ssize_t size;
+    void* lookup;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+static_assert(sizeof(KeysHeader) == 40);
+#endif
+
+// The entry array and the number of entries in use or deleted.
+struct EntryTable {
+    PyObject** words;
+    Py_ssize_t count;
+    bool pairs;  // {key, value} entries, else {hash, key, value}
+};
+
+inline EntryTable entry_table(PyDictObject* mp) noexcept {
+    auto* header = reinterpret_cast<const KeysHeader*>(mp->ma_keys);
+    const char* index = reinterpret_cast<const char*>(header + 1);
+#if PY_VERSION_HEX >= 0x030B0000
+    const char* entries = index + (size_t{1} << header->log2_index_bytes);
+    const bool pairs = header->kind == unicode_kind;
+#else
+    const size_t size = static_cast<size_t>(header->size);
+    const size_t index_bytes = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffff ? 4 : 8;
+    const char* entries = index + size * index_bytes;
+    const bool pairs = false;
+#endif
+    return {reinterpret_cast<PyObject**>(const_cast<char*>(entries)), header->nentries, pairs};
+}
+
+// The first live entry at or after entry i whose entries are `stride` words
+// with the key at word `stride - 2`; the index past it, or -1.
+template <size_t stride>
+[[gnu::always_inline]] inline Py_ssize_t next_live(const EntryTable& table, Py_ssize_t i,
+                                                   PyObject** key, PyObject** value) noexcept {
+    PyObject** entry = table.words + static_cast<size_t>(i) * stride + (stride - 2);
+    for (; i < table.count; ++i, entry += stride) {
+        if (entry[1] != nullptr) {
+            *key = entry[0];
+            *value = entry[1];
+            return i + 1;
+        }
+    }
+    return -1;
+}
+}  // namespace dict_detail
+
+// PyDict_Next without the call: the same entries in the same order, with the
+// same meaning of *pos.  Combined tables are read directly (the table is
+// looked up afresh on every call, so a dict resized between calls is read
+// right); split tables go through the interpreter.
+[[gnu::always_inline]] inline bool dict_next(PyObject* d, Py_ssize_t* pos, PyObject** key,
+                                             PyObject** value) noexcept {
+    auto* mp = reinterpret_cast<PyDictObject*>(d);
+#ifndef Py_GIL_DISABLED
+    if (mp->ma_values == nullptr) [[likely]] {
+        const dict_detail::EntryTable table = dict_detail::entry_table(mp);
+        const Py_ssize_t i = *pos;
+        if (i < 0) return false;
+        const Py_ssize_t after = table.pairs ? dict_detail::next_live<2>(table, i, key, value)
+                                             : dict_detail::next_live<3>(table, i, key, value);
+        if (after < 0) return false;
+        *pos = after;
+        return true;
+    }
+#endif
+    return PyDict_Next(d, pos, key, value) != 0;
+}
+
 inline PyObject** list_items(PyObject* l) noexcept {
     return reinterpret_cast<PyListObject*>(l)->ob_item;
 }

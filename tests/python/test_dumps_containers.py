@@ -237,3 +237,84 @@ def test_default_result_dropped_elsewhere(option):
 
     assert json.loads(kestro.dumps([Trigger()], default, option)) == [["t", "kept" * 30]]
     assert holder == {}
+
+
+# ---- dict tables of every shape -------------------------------------------
+
+class Slots:
+    """Instances share one key table: their dicts are split tables."""
+
+
+def split_table(n, delete=()):
+    first, second = Slots(), Slots()
+    for obj in (first, second):
+        for i in range(n):
+            setattr(obj, f"attr{i}", i)
+    for i in delete:
+        delattr(second, f"attr{i}")
+    return vars(second)
+
+
+def with_deletions(n, delete):
+    doc = {f"key{i}": [i] for i in range(n)}
+    for i in delete:
+        del doc[f"key{i}"]
+    return doc
+
+
+def general_table():
+    # A non-str key turns the table general; it stays so after the key goes.
+    doc = {1: "x", "a": 1, "b": "two"}
+    del doc[1]
+    doc["c"] = None
+    return doc
+
+
+def reinserted():
+    doc = with_deletions(10, [0, 5])
+    doc["key0"] = "back"
+    doc.pop("key9")
+    doc["key9"] = "back too"
+    return doc
+
+
+DICT_SHAPES = {
+    "one entry": lambda: {"k": 1},
+    "deleted first": lambda: with_deletions(6, [0]),
+    "deleted middle": lambda: with_deletions(6, [2, 3]),
+    "deleted last": lambda: with_deletions(6, [5]),
+    "all but one deleted": lambda: with_deletions(6, [0, 1, 2, 4, 5]),
+    "reinserted": reinserted,
+    "general table": general_table,
+    "one-byte index": lambda: with_deletions(100, range(0, 100, 7)),
+    "two-byte index": lambda: with_deletions(5000, range(0, 5000, 3)),
+    "four-byte index": lambda: with_deletions(60000, range(1, 60000, 5)),
+    "split table": lambda: split_table(5),
+    "split table with deletion": lambda: split_table(5, [1, 4]),
+    "copied": lambda: dict(with_deletions(30, [3, 4])),
+}
+
+
+@pytest.mark.parametrize("shape", DICT_SHAPES)
+@pytest.mark.parametrize("option", [0, SORT, kestro.OPT_INDENT_2])
+def test_dict_tables_of_every_shape(shape, option):
+    doc = DICT_SHAPES[shape]()
+    indent = 2 if option & kestro.OPT_INDENT_2 else None
+    expected = json.dumps(doc, ensure_ascii=False, indent=indent, sort_keys=bool(option & SORT),
+                          separators=(",", ": ") if indent else (",", ":"))
+    assert kestro.dumps(doc, option=option) == expected.encode()
+    assert kestro.dumps({"in": [doc]}, option=option) == kestro.dumps(
+        {"in": [dict(sorted(doc.items()) if option & SORT else doc.items())]}, option=option)
+
+
+def test_dict_resized_while_written():
+    doc = {}
+    doc.update(a=1, b=Trigger(lambda: doc.update({f"n{i}": i for i in range(200)})), c=2)
+    # the count of entries is taken when the dict is entered
+    assert json.loads(kestro.dumps(doc, run_action)) == {"a": 1, "b": "t", "c": 2}
+
+
+def test_dict_table_turned_general_while_written():
+    doc = {}
+    doc.update(a=1, b=Trigger(lambda: doc.update({3: 3})), c=2)
+    assert json.loads(kestro.dumps(doc, run_action)) == {"a": 1, "b": "t", "c": 2}

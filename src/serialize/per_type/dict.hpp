@@ -59,7 +59,7 @@ class HeldItems {
     alignas(DictItem) unsigned char local_[local_capacity * record];
 };
 
-// The entries of a dict with str keys, as PyDict_Next yields them.  The
+// The entries of a dict with str keys, in the order PyDict_Next yields them.  The
 // count of entries is read once; if Python code run for a value shrinks the
 // dict, the entries end where its iteration ends.
 class StrKeyEntries {
@@ -71,7 +71,7 @@ class StrKeyEntries {
     // Moves to the next entry and applies the key rule to its key (an exact
     // str whose UTF-8 text can be had); *done when there is none.
     [[gnu::always_inline]] Status next(bool* done) noexcept {
-        *done = left_-- <= 0 || !PyDict_Next(dict_, &pos_, &key_, &value_);
+        *done = left_-- <= 0 || !ffi::dict_next(dict_, &pos_, &key_, &value_);
         if (*done) return Status::ok();
         if (Py_TYPE(key_) != typeref.string_type) [[unlikely]]
             return &failure::dict_key_not_str;
