@@ -1,11 +1,13 @@
 // The two layouts of containers.  Container writers never write punctuation
 // themselves; they call these operations, so compact and indented output
 // differ only here:
-//   open_container; for each member: begin_member, [key, key_separator],
-//   value, end_member; close_container.  An empty container: write_empty.
+//   open_container; for each member: begin_member (array members) or
+//   member_key (object members, the key and its separator), value,
+//   end_member; close_container.  An empty container: write_empty.
 #pragma once
 
 #include "serialize/buffer.hpp"
+#include "serialize/per_type/str_value.hpp"
 
 #include <cstring>
 
@@ -29,8 +31,16 @@ class CompactLayout {
         if (!first) buf_.put(',');
         return Status::ok();
     }
-    [[gnu::always_inline]] Status key_separator() noexcept {
-        buf_.put(':');
+    // The comma, the key and the colon under one reservation, written from a
+    // local cursor.
+    [[gnu::always_inline]] Status member_key(bool first, const char* key, size_t len) noexcept {
+        if (Status s = buf_.reserve(8 * len + 34); s.failed()) [[unlikely]]
+            return s;
+        char* p = buf_.cursor();
+        *p = ',';
+        p = put_quoted(p + !first, key, len);
+        *p = ':';
+        buf_.set_cursor(p + 1);
         return Status::ok();
     }
     [[gnu::always_inline]] void end_member() noexcept {}
@@ -84,8 +94,10 @@ class IndentedLayout {
         indent(buf);
         return Status::ok();
     }
-    Status key_separator() noexcept {
-        if (Status s = buffer().reserve(128); s.failed()) [[unlikely]]
+    Status member_key(bool first, const char* key, size_t len) noexcept {
+        if (Status s = begin_member(first); s.failed()) [[unlikely]]
+            return s;
+        if (Status s = write_str_text(key, len, buffer()); s.failed()) [[unlikely]]
             return s;
         buffer().put2(": ");
         return Status::ok();

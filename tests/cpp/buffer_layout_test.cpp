@@ -85,7 +85,7 @@ TEST(OutputBuffer, FailedResizeLeavesNothingToRelease) {
     buf.discard();
 }
 
-// Writes [1,{"k":[]},[]] through a layout.
+// Writes [1,{"k":[],"q\"":2},[]] through a layout.
 template <class L>
 std::string sample(L& out) {
     OutputBuffer& buf = out.buffer();
@@ -96,10 +96,11 @@ std::string sample(L& out) {
     out.end_member();
     ok(out.begin_member(false));
     ok(out.open_container('{'));
-    ok(out.begin_member(true));
-    append(buf, "\"k\"");
-    ok(out.key_separator());
+    ok(out.member_key(true, "k", 1));
     ok(out.write_empty("[]"));
+    out.end_member();
+    ok(out.member_key(false, "q\"", 2));
+    append(buf, "2");
     out.end_member();
     ok(out.close_container('}'));
     out.end_member();
@@ -117,14 +118,14 @@ TEST(Layout, Compact) {
     OutputBuffer buf;
     ASSERT_TRUE(buf.create());
     CompactLayout out(buf);
-    EXPECT_EQ(sample(out), "[1,{\"k\":[]},[]]");
+    EXPECT_EQ(sample(out), "[1,{\"k\":[],\"q\\\"\":2},[]]");
 }
 
 TEST(Layout, Indented) {
     OutputBuffer buf;
     ASSERT_TRUE(buf.create());
     IndentedLayout out(buf);
-    EXPECT_EQ(sample(out), "[\n  1,\n  {\n    \"k\": []\n  },\n  []\n]");
+    EXPECT_EQ(sample(out), "[\n  1,\n  {\n    \"k\": [],\n    \"q\\\"\": 2\n  },\n  []\n]");
     EXPECT_EQ(out.state().level, 0u);
 }
 

@@ -8,6 +8,7 @@
 
 #include "runtime/cpu.hpp"
 #include "serialize/per_type/str.hpp"
+#include "serialize/per_type/str_value.hpp"
 
 namespace {
 
@@ -198,9 +199,15 @@ TEST_P(StringWriterTest, WritesInsideTheRoomWhenTheOutputIsAtTheEndOfABlock) {
     }
 }
 
+// The in-place copy of short plain texts, in front of the selected writer.
+size_t quoted_in_place(char* dst, const char* text, size_t len) noexcept {
+    return static_cast<size_t>(kestro::put_quoted(dst, text, len) - dst);
+}
+
 INSTANTIATE_TEST_SUITE_P(Variants, StringWriterTest,
                          ::testing::Values(Variant{"baseline", kestro::string_writer_baseline, false},
-                                           Variant{"wide", kestro::string_writer_wide, true}),
+                                           Variant{"wide", kestro::string_writer_wide, true},
+                                           Variant{"in_place", quoted_in_place, false}),
                          [](const ::testing::TestParamInfo<Variant>& info) { return info.param.name; });
 
 TEST(EscapeTables, EntriesMatchTheFlags) {

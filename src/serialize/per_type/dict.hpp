@@ -99,11 +99,7 @@ class StrKeyEntries {
 template <class L>
 [[gnu::always_inline]] inline Status write_member(const char* key, size_t key_len, bool first,
                                                   WalkState value, L& out) noexcept {
-    if (Status s = out.begin_member(first); s.failed()) [[unlikely]]
-        return s;
-    if (Status s = write_str_text(key, key_len, out.buffer()); s.failed()) [[unlikely]]
-        return s;
-    if (Status s = out.key_separator(); s.failed()) [[unlikely]]
+    if (Status s = out.member_key(first, key, key_len); s.failed()) [[unlikely]]
         return s;
     if (Status s = walk(value, out); s.failed()) [[unlikely]]
         return s;

@@ -1,5 +1,7 @@
 #include "serialize/per_type/str.hpp"
 
+#include "serialize/per_type/str_short.hpp"
+
 #include <emmintrin.h>
 
 #include <cstring>
@@ -32,41 +34,10 @@ inline char* put_byte(char* out, unsigned char c) noexcept {
     return out + 1;
 }
 
-// Whether a byte of w must be escaped: below 0x20, '"' or '\\'.  These are
-// the classic word tests for a byte below n / a zero byte, exact about
-// whether any byte matches.
-inline bool word_needs_escape(uint64_t w) noexcept {
-    constexpr uint64_t ones = 0x0101010101010101ull;
-    constexpr uint64_t highs = 0x8080808080808080ull;
-    uint64_t quote = w ^ (ones * '"');
-    uint64_t backslash = w ^ (ones * '\\');
-    return ((((w - ones * 0x20) & ~w) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) &
-            highs) != 0;
-}
-
-// Texts of fewer than 16 bytes.  Most have nothing to escape: from 4 bytes
-// on, two overlapping words cover the text and are tested and copied whole;
-// otherwise the bytes are taken two per step.
+// Texts of fewer than 16 bytes.  Most have nothing to escape and are copied
+// as they are; otherwise the bytes are taken two per step.
 inline char* write_short(char* out, const unsigned char* in, size_t len) noexcept {
-    if (len >= 8) {
-        uint64_t head, tail;
-        std::memcpy(&head, in, 8);
-        std::memcpy(&tail, in + len - 8, 8);
-        if (!(word_needs_escape(head) || word_needs_escape(tail))) {
-            std::memcpy(out, &head, 8);
-            std::memcpy(out + len - 8, &tail, 8);
-            return out + len;
-        }
-    } else if (len >= 4) {
-        uint32_t head, tail;
-        std::memcpy(&head, in, 4);
-        std::memcpy(&tail, in + len - 4, 4);
-        if (!word_needs_escape(head | uint64_t{tail} << 32)) {
-            std::memcpy(out, &head, 4);
-            std::memcpy(out + len - 4, &tail, 4);
-            return out + len;
-        }
-    }
+    if (char* end = copy_plain_short(out, reinterpret_cast<const char*>(in), len)) return end;
     const unsigned char* end = in + (len & ~size_t{1});
     for (; in != end; in += 2) {
         unsigned char c0 = in[0], c1 = in[1];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "serialize/buffer.hpp"
+#include "serialize/per_type/str_short.hpp"
 #include "typeref.hpp"
 
 #include <cstddef>
@@ -32,12 +33,26 @@ const char* utf8_of_str_slow(PyObject* s, size_t* len) noexcept;
     return utf8_of_str_slow(s, len);
 }
 
+// Writes text as a quoted, escaped JSON string at dst, which has room for
+// 8 * len + 32 bytes, and returns its end.  Short texts with nothing to
+// escape are copied in place; the others go to the selected string writer.
+[[gnu::always_inline]] inline char* put_quoted(char* dst, const char* text, size_t len) noexcept {
+    if (len <= plain_short_max) {
+        *dst = '"';
+        if (char* end = copy_plain_short(dst + 1, text, len)) [[likely]] {
+            *end = '"';
+            return end + 1;
+        }
+    }
+    return dst + typeref.string_writer(dst, text, len);
+}
+
 // Writes text as a quoted, escaped JSON string (one reservation).
 [[gnu::always_inline]] inline Status write_str_text(const char* text, size_t len,
                                                     OutputBuffer& buf) noexcept {
     if (Status s = buf.reserve(8 * len + 32); s.failed()) [[unlikely]]
         return s;
-    buf.advance(typeref.string_writer(buf.cursor(), text, len));
+    buf.set_cursor(put_quoted(buf.cursor(), text, len));
     return Status::ok();
 }
 
