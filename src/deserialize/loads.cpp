@@ -3,11 +3,10 @@
 #include "deserialize/convert.hpp"
 #include "deserialize/error.hpp"
 #include "deserialize/utf8.hpp"
+#include "runtime/memory.hpp"
 #include "typeref.hpp"
 
 #include <yyjson.h>
-
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstring>
@@ -119,15 +118,6 @@ constexpr size_t STACK_SCRATCH = 4096;
 // first touch costs a page fault per 4 KiB page: asking for huge pages cuts
 // the faults of a large document's parse by hundreds of times.
 constexpr size_t HUGE_SCRATCH = size_t{64} << 20;
-
-// Advises huge pages for the 2 MiB-aligned pages inside [p, p + size).  Only
-// advice: where the system declines, the block works as before.
-void advise_huge_pages(void* p, size_t size) noexcept {
-    constexpr uintptr_t huge = uintptr_t{2} << 20;
-    uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    uintptr_t end = (reinterpret_cast<uintptr_t>(p) + size) & ~(huge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 // The call's scratch block: on the stack when it is small enough, otherwise
 // owned from the heap and freed when the call ends.

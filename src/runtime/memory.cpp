@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kestro {
@@ -37,6 +39,36 @@ size_t checked_size(size_t n, size_t size) noexcept {
     size_t total;
     if (__builtin_mul_overflow(n, size, &total)) allocation_failed(SIZE_MAX);
     return total;
+}
+
+namespace {
+
+// [begin, end) rounded inwards to multiples of align; empty when nothing fits.
+struct Span {
+    uintptr_t begin, end;
+};
+Span inner_span(void* p, size_t size, uintptr_t align) noexcept {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    return {(start + align - 1) & ~(align - 1), (start + size) & ~(align - 1)};
+}
+
+// Linux 5.14 and later; older kernels reject it and the pages fault as before.
+#ifndef MADV_POPULATE_WRITE
+constexpr int MADV_POPULATE_WRITE = 23;
+#endif
+
+}  // namespace
+
+void advise_huge_pages(void* p, size_t size) noexcept {
+    const Span huge = inner_span(p, size, uintptr_t{2} << 20);
+    if (huge.end > huge.begin) madvise(reinterpret_cast<void*>(huge.begin), huge.end - huge.begin, MADV_HUGEPAGE);
+}
+
+void prefault_for_writing(void* p, size_t size) noexcept {
+    advise_huge_pages(p, size);
+    const Span pages = inner_span(p, size, static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)));
+    if (pages.end > pages.begin)
+        madvise(reinterpret_cast<void*>(pages.begin), pages.end - pages.begin, MADV_POPULATE_WRITE);
 }
 
 }  // namespace kestro

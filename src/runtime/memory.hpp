@@ -18,6 +18,16 @@ void* alloc_or_die(size_t size) noexcept;
 // n * size, ending the process when the product overflows.
 size_t checked_size(size_t n, size_t size) noexcept;
 
+// Fresh memory from the system costs a page fault per 4 KiB page at first
+// touch, far more than writing the page.  Both helpers are only advice: where
+// the system declines, the memory works as before.
+//
+// Asks for huge pages for the 2 MiB-aligned pages inside [p, p + size).
+void advise_huge_pages(void* p, size_t size) noexcept;
+// Also backs every whole page inside [p, p + size) at once, for a block that
+// is about to be written from end to end.
+void prefault_for_writing(void* p, size_t size) noexcept;
+
 template <class T>
 T* alloc_records(size_t n) noexcept {
     return static_cast<T*>(alloc_or_die(checked_size(n, sizeof(T))));

@@ -1,5 +1,7 @@
 #include "serialize/buffer.hpp"
 
+#include "runtime/memory.hpp"
+
 namespace kestro {
 
 Status OutputBuffer::grow(size_t target) noexcept {
@@ -12,6 +14,10 @@ Status OutputBuffer::grow(size_t target) noexcept {
         }
         c *= 2;
     }
+    // Fresh memory costs a page fault per 4 KiB page at first touch, more
+    // than writing the page; large texts get their pages backed in bulk
+    // before anything is written to them (see prefault_for_writing).
+    if (c >= prefault_capacity) return move_to_fresh(c);
     // The object may move; on failure the interpreter releases it.
     if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(c)) != 0) {
         bytes_ = nullptr;
@@ -21,6 +27,23 @@ Status OutputBuffer::grow(size_t target) noexcept {
         return out_of_memory();
     }
     data_ = ffi::bytes_data(bytes_);
+    capacity_ = c;
+    return Status::ok();
+}
+
+// A resize may copy the text into pages that fault one by one as the copy
+// reaches them (and enlarging a mapping in place leaves its new pages to
+// fault the same way): the text moves into a fresh object whose pages are
+// backed first.
+Status OutputBuffer::move_to_fresh(size_t c) noexcept {
+    PyObject* fresh = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(c));
+    if (fresh == nullptr) return out_of_memory();  // the old object stays ours
+    char* fresh_data = ffi::bytes_data(fresh);
+    prefault_for_writing(fresh_data, c);
+    std::memcpy(fresh_data, data_, len_);
+    Py_DECREF(bytes_);
+    bytes_ = fresh;
+    data_ = fresh_data;
     capacity_ = c;
     return Status::ok();
 }

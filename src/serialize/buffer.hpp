@@ -19,6 +19,9 @@ namespace kestro {
 class OutputBuffer {
   public:
     static constexpr size_t initial_capacity = 1024;
+    // From this capacity on, growing moves the text into a fresh object
+    // whose pages are backed in bulk before anything is written to them.
+    static constexpr size_t prefault_capacity = size_t{4} << 20;
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
@@ -64,6 +67,7 @@ class OutputBuffer {
 
   private:
     [[gnu::noinline]] Status grow(size_t target) noexcept;
+    Status move_to_fresh(size_t capacity) noexcept;
 
     PyObject* bytes_ = nullptr;
     char* data_ = nullptr;

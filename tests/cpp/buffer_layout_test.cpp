@@ -70,7 +70,22 @@ TEST(OutputBuffer, ImpossibleGrowthIsMemoryError) {
     buf.discard();
 }
 
-TEST(OutputBuffer, FailedResizeLeavesNothingToRelease) {
+TEST(OutputBuffer, GrowthPastTheBulkBackedSizeKeepsTheText) {
+    // Growing to 4 MiB and on moves the text into fresh objects.
+    OutputBuffer buf;
+    ASSERT_TRUE(buf.create());
+    std::string text;
+    for (size_t i = 0; text.size() < 3 * OutputBuffer::prefault_capacity; ++i)
+        text += std::to_string(i * 7919) + ",";
+    for (size_t at = 0; at < text.size(); at += 4000) append(buf, text.substr(at, 4000));
+    EXPECT_EQ(buf.capacity(), 4 * OutputBuffer::prefault_capacity);
+    PyObject* result = buf.finish(false);
+    ASSERT_NE(result, nullptr);
+    EXPECT_TRUE(text_of(result) == text);
+    Py_DECREF(result);
+}
+
+TEST(OutputBuffer, FailedGrowthIsMemoryErrorAndTheBufferStillReleases) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer aborts on an allocation this large";
 #endif

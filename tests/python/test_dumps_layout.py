@@ -81,7 +81,7 @@ def test_sorted_indented():
         json.dumps(doc, indent=2, sort_keys=True)
 
 
-@pytest.mark.parametrize("size", [1, 900, 1023, 1024, 1025, 2048, 5000, 100_000, 3_000_000])
+@pytest.mark.parametrize("size", [1, 900, 1023, 1024, 1025, 2048, 5000, 100_000, 3_000_000, 9_000_000])
 def test_strings_across_buffer_growth(size):
     text = "x" * size
     assert kestro.dumps(text) == b'"' + text.encode() + b'"'
