@@ -30,7 +30,12 @@ bool read_options(PyObject* option, uint32_t* mask) noexcept {
 
 template <class L>
 Status walk_root(PyObject* obj, PyObject* default_fn, uint32_t mask, OutputBuffer& buf) noexcept {
-    L out(buf);
+    if (!(mask & opt::SORT_KEYS)) {
+        L out(buf);
+        return walk(WalkState{obj, default_fn, mask}, out);
+    }
+    SortedOrders orders;
+    L out(buf, &orders);
     return walk(WalkState{obj, default_fn, mask}, out);
 }
 

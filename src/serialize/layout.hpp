@@ -13,12 +13,17 @@
 
 namespace kestro {
 
+class SortedOrders;
+
 // No whitespace anywhere outside string contents: [1,2,{"a":null}].
 class CompactLayout {
   public:
-    explicit CompactLayout(OutputBuffer& buf) noexcept : buf_(buf) {}
+    explicit CompactLayout(OutputBuffer& buf, SortedOrders* orders = nullptr) noexcept
+        : buf_(buf), orders_(orders) {}
 
     OutputBuffer& buffer() const noexcept { return buf_; }
+    // Sorted key orders remembered during the call; null when not kept.
+    SortedOrders* sorted_orders() const noexcept { return orders_; }
 
     [[gnu::always_inline]] Status open_container(char bracket) noexcept {
         if (Status s = buf_.reserve(128); s.failed()) [[unlikely]]
@@ -59,6 +64,7 @@ class CompactLayout {
 
   private:
     OutputBuffer& buf_;
+    SortedOrders* orders_;
 };
 
 // Two spaces per open container, every member on its own line, ": " after
@@ -72,9 +78,11 @@ struct IndentState {
 
 class IndentedLayout {
   public:
-    explicit IndentedLayout(OutputBuffer& buf) noexcept : state_{&buf} {}
+    explicit IndentedLayout(OutputBuffer& buf, SortedOrders* orders = nullptr) noexcept
+        : state_{&buf}, orders_(orders) {}
 
     OutputBuffer& buffer() const noexcept { return *state_.output; }
+    SortedOrders* sorted_orders() const noexcept { return orders_; }
     const IndentState& state() const noexcept { return state_; }
 
     Status open_container(char bracket) noexcept {
@@ -138,6 +146,7 @@ class IndentedLayout {
     }
 
     IndentState state_;
+    SortedOrders* orders_;
 };
 
 }  // namespace kestro

@@ -5,6 +5,7 @@ import gc
 import json
 
 import pytest
+from conftest import SANITIZED
 
 import kestro
 
@@ -318,3 +319,89 @@ def test_dict_table_turned_general_while_written():
     doc = {}
     doc.update(a=1, b=Trigger(lambda: doc.update({3: 3})), c=2)
     assert json.loads(kestro.dumps(doc, run_action)) == {"a": 1, "b": "t", "c": 2}
+
+
+# ---- sorted dicts: records of one kind, and keys held while written -------
+
+def sorted_text(doc, option=SORT):
+    indent = 2 if option & kestro.OPT_INDENT_2 else None
+    return json.dumps(doc, ensure_ascii=False, sort_keys=True, indent=indent,
+                      separators=(",", ": ") if indent else (",", ":")).encode()
+
+
+def records(rng, pool, count):
+    """Dicts drawing their keys from a shared pool of key objects, in random
+    orders and sizes, some nested in others."""
+    out = []
+    for _ in range(count):
+        n = rng.choice([2, 3, 5, 8, 31, 32, 33, 64, 65, 70])
+        keys = rng.sample(pool, min(n, len(pool)))
+        if rng.random() < 0.5 and out:
+            keys = list(rng.choice(out))  # the same keys, the same order
+        record = {k: rng.randrange(100) for k in keys}
+        if rng.random() < 0.3:
+            record[keys[0]] = rng.choice(out) if out else []
+        out.append(record)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("option", [SORT, SORT | kestro.OPT_INDENT_2])
+def test_records_sharing_keys_sort_like_python(seed, option):
+    import random
+    rng = random.Random(seed)
+    pool = [f"field{i:03d}"[::-1] + "x" * (i % 11) for i in range(90)]
+    doc = records(rng, pool, 60 if SANITIZED else 400)
+    assert kestro.dumps(doc, option=option) == sorted_text(doc, option)
+
+
+def test_same_keys_in_another_order_are_sorted_again():
+    a, b, c = "".join(["al", "pha"]), "".join(["be", "ta"]), "".join(["gam", "ma"])
+    doc = [{a: 1, b: 2, c: 3}, {c: 3, b: 2, a: 1}, {b: 2, a: 1, c: 3}, {a: 1, b: 2, c: 3}]
+    assert kestro.dumps(doc, option=SORT) == sorted_text(doc)
+
+
+def test_equal_keys_that_are_other_objects():
+    doc = [{"".join(["k", str(i % 3)]): i, "".join(["j", str(i % 2)]): -i} for i in range(20)]
+    assert kestro.dumps(doc, option=SORT) == sorted_text(doc)
+
+
+def test_keys_are_released_after_the_call():
+    import sys
+    keys = ["".join(["key", str(i)]) for i in range(5)]
+    before = [sys.getrefcount(k) for k in keys]
+    doc = [dict.fromkeys(keys, 0) for _ in range(3)]
+    kestro.dumps(doc, option=SORT)
+    del doc
+    assert [sys.getrefcount(k) for k in keys] == before
+
+
+@pytest.mark.parametrize("n", [2, 5, 40, 80])
+def test_sorted_dict_cleared_by_a_value_keeps_its_keys(n):
+    def fresh_keys():
+        # made at run time: freed as soon as nothing holds them
+        return ["".join(["k", str(i)]) * 20 for i in range(n)]
+
+    def make(keys):
+        doc = {k: ["v"] if i % 2 else i for i, k in enumerate(keys)}
+        doc[keys[0]] = Trigger(doc.clear)
+        return doc
+
+    expected = {k: ("t" if k == "k0" * 20 else v) for k, v in make(fresh_keys()).items()}
+    result = kestro.dumps(make(fresh_keys()), run_action, SORT)
+    assert json.loads(result) == expected
+    assert list(json.loads(result)) == sorted(expected)
+    # the same key objects: the later dicts take the remembered order
+    many = [make(keys) for keys in [fresh_keys()] * 3]
+    assert json.loads(kestro.dumps(many, run_action, SORT)) == [expected] * 3
+
+
+def test_nested_call_from_default_keeps_its_own_orders():
+    inner = [{"b": 1, "a": 2}, {"d": 1, "c": 2}]
+
+    def default(obj):
+        return json.loads(kestro.dumps(inner, option=SORT))
+
+    doc = [{"b": 1, "a": Trigger()}, {"b": 3, "a": 4}, {"d": 5, "c": 6}]
+    expected = [{"a": [{"a": 2, "b": 1}, {"c": 2, "d": 1}], "b": 1}, {"a": 4, "b": 3}, {"c": 6, "d": 5}]
+    assert kestro.dumps(doc, default, SORT) == sorted_text(expected)

@@ -6,11 +6,21 @@
 namespace kestro {
 
 HeldItems::~HeldItems() {
-    for (size_t i = 0; i < count_; ++i) {
-        Py_DECREF(keys_[i]);
-        Py_DECREF(items_[i].value);
+    if (held_) {
+        for (size_t i = 0; i < count_; ++i) {
+            Py_DECREF(keys_[i]);
+            Py_DECREF(items_[i].value);
+        }
     }
     if (items_ != reinterpret_cast<DictItem*>(local_)) PyMem_Free(items_);
+}
+
+void HeldItems::hold() noexcept {
+    for (size_t i = 0; i < count_; ++i) {
+        Py_INCREF(keys_[i]);
+        Py_INCREF(items_[i].value);
+    }
+    held_ = true;
 }
 
 bool HeldItems::allocate(size_t n) noexcept {
@@ -31,12 +41,6 @@ bool HeldItems::allocate(size_t n) noexcept {
     items_ = static_cast<DictItem*>(block);
     keys_ = reinterpret_cast<PyObject**>(items_ + n);
     return true;
-}
-
-void HeldItems::add(PyObject* key, const char* text, size_t len, PyObject* value) noexcept {
-    keys_[count_] = Py_NewRef(key);
-    items_[count_] = DictItem{text, len, Py_NewRef(value)};
-    ++count_;
 }
 
 namespace {
@@ -149,6 +153,42 @@ void sort_items(DictItem* items, size_t n) noexcept {
     unsigned log2 = 0;
     for (size_t m = n; m > 1; m >>= 1) ++log2;
     sort_items_bounded(items, n, 2 * log2);
+}
+
+SortedOrders::~SortedOrders() {
+    if (slots_ == nullptr) return;
+    for (size_t s = 0; s < slot_count; ++s) {
+        for (size_t i = 0; i < slots_[s].count; ++i) Py_DECREF(slots_[s].keys[i]);
+    }
+    PyMem_Free(slots_);
+}
+
+bool SortedOrders::sort_first(DictItem* items, PyObject* const* keys, size_t n) noexcept {
+    if (n < 2 || n > max_keys || unavailable_) {
+        sort_items(items, n);
+        return false;
+    }
+    slots_ = static_cast<Slot*>(PyMem_Malloc(slot_count * sizeof(Slot)));
+    if (slots_ == nullptr) {
+        // Only a missed saving: every dict is sorted as it would be anyway.
+        unavailable_ = true;
+        sort_items(items, n);
+        return false;
+    }
+    for (size_t s = 0; s < slot_count; ++s) slots_[s].count = 0;
+    return sort_and_remember(slot_for(keys, n), items, keys, n);
+}
+
+bool SortedOrders::sort_and_remember(Slot& slot, DictItem* items, PyObject* const* keys,
+                                     size_t n) noexcept {
+    sort_items(items, n);
+    for (size_t i = 0; i < slot.count; ++i) Py_DECREF(slot.keys[i]);
+    for (size_t i = 0; i < n; ++i) {
+        slot.keys[i] = Py_NewRef(keys[i]);
+        slot.order[i] = static_cast<uint8_t>(items[i].origin);
+    }
+    slot.count = n;
+    return false;
 }
 
 }  // namespace kestro

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kestro {
 
@@ -19,6 +20,8 @@ struct DictItem {
     // The first 8 key bytes as a big-endian number, zeros after a shorter
     // key: set by the sort, so most comparisons are one integer comparison.
     uint64_t prefix = 0;
+    // The item's place in the dict's iteration order (set by HeldItems).
+    uint32_t origin = 0;
 };
 
 // Sorts ascending by key bytes (unsigned, a shorter prefix first): insertion
@@ -31,9 +34,70 @@ void sort_items(DictItem* items, size_t n) noexcept;
 // above 20 items.
 void sort_items_bounded(DictItem* items, size_t n, unsigned depth_budget) noexcept;
 
-// The items of a dict being written in sorted order.  Each key and value is
-// held for the writer's duration, so Python code run while one value is
-// written cannot free the others or the key texts.
+// Sorted orders of the key sequences of dicts met earlier in one dumps
+// call.  Records of one kind usually share their key objects, inserted in
+// the same order: such a dict takes the remembered order instead of being
+// sorted again.  A sequence matches only when it holds the same key objects
+// in the same iteration order, and remembered keys are held until the call
+// ends, so their addresses cannot come back as other keys meanwhile.
+class SortedOrders {
+  public:
+    // Dicts with more keys are sorted every time.
+    static constexpr size_t max_keys = 64;
+    static constexpr size_t slot_count = 32;
+
+    SortedOrders() = default;
+    SortedOrders(const SortedOrders&) = delete;
+    SortedOrders& operator=(const SortedOrders&) = delete;
+    ~SortedOrders();
+
+    // Sorted order of items[0, n), given in iteration order with keys[i] the
+    // key object of item i: true with order[0, n) set to the item indices in
+    // sorted order when the same key sequence was met before; otherwise
+    // false with the items sorted in place (and their order remembered).
+    // order has room for max_keys indices.
+    [[gnu::always_inline]] bool sort(DictItem* items, PyObject* const* keys, size_t n,
+                                     uint8_t* order) noexcept {
+        if (n < 2 || n > max_keys || slots_ == nullptr) [[unlikely]]
+            return sort_first(items, keys, n);
+        Slot& slot = slot_for(keys, n);
+        bool same = slot.count == n;
+        for (size_t i = 0; same && i < n; ++i) same = slot.keys[i] == keys[i];
+        if (!same) return sort_and_remember(slot, items, keys, n);
+        // Copied: the slot may be taken by another dict while this one is written.
+        std::memcpy(order, slot.order, max_keys);
+        return true;
+    }
+
+  private:
+    struct Slot {
+        size_t count;  // 0: unused
+        PyObject* keys[max_keys];  // held, in iteration order
+        uint8_t order[max_keys];   // item indices in sorted order
+    };
+    static constexpr unsigned slot_bits = 5;
+    static_assert(slot_count == size_t{1} << slot_bits);
+
+    Slot& slot_for(PyObject* const* keys, size_t n) noexcept {
+        const auto first = reinterpret_cast<uintptr_t>(keys[0]);
+        const auto last = reinterpret_cast<uintptr_t>(keys[n - 1]);
+        const uint64_t mix = ((first >> 4) ^ (last >> 4) * 0x9E3779B97F4A7C15ull ^ n) * 0xFF51AFD7ED558CCDull;
+        return slots_[mix >> (64 - slot_bits)];
+    }
+    // Sorts without a remembered order (out of range, or the slots are not
+    // allocated yet); false.
+    bool sort_first(DictItem* items, PyObject* const* keys, size_t n) noexcept;
+    // Sorts and puts the order into the slot; false.
+    bool sort_and_remember(Slot& slot, DictItem* items, PyObject* const* keys, size_t n) noexcept;
+
+    Slot* slots_ = nullptr;  // allocated at the first use
+    bool unavailable_ = false;  // the allocation failed: every dict is sorted
+};
+
+// The items of a dict being written in sorted order.  Unless each value is
+// of a kind whose writing runs no Python code, every key and value is held
+// for the writer's duration, so Python code run while one value is written
+// cannot free the others or the key texts.
 class HeldItems {
   public:
     HeldItems() = default;
@@ -43,8 +107,16 @@ class HeldItems {
 
     // Room for n items; false with MemoryError set.
     bool allocate(size_t n) noexcept;
-    void add(PyObject* key, const char* text, size_t len, PyObject* value) noexcept;
+    // Adds an item, borrowing its key and value.
+    void add(PyObject* key, const char* text, size_t len, PyObject* value) noexcept {
+        keys_[count_] = key;
+        items_[count_] = DictItem{text, len, value, 0, static_cast<uint32_t>(count_)};
+        ++count_;
+    }
+    // Takes a reference to every key and value added.
+    void hold() noexcept;
     DictItem* items() const noexcept { return items_; }
+    PyObject* const* keys() const noexcept { return keys_; }
     size_t count() const noexcept { return count_; }
 
     // Dicts of up to this many items keep them in the object itself.
@@ -56,8 +128,18 @@ class HeldItems {
     DictItem* items_ = nullptr;
     PyObject** keys_ = nullptr;  // in the same block, after the items
     size_t count_ = 0;
+    bool held_ = false;
     alignas(DictItem) unsigned char local_[local_capacity * record];
 };
+
+// Whether writing the value runs no Python code: an exact str, int, float,
+// bool or None.  While only such values are written, nothing can change the
+// dict they come from.
+[[gnu::always_inline]] inline bool written_without_python(PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == typeref.string_type || type == typeref.int_type || type == typeref.none_type ||
+           type == typeref.bool_type || type == typeref.float_type;
+}
 
 // The entries of a dict with str keys, in the order PyDict_Next yields them.  The
 // count of entries is read once; if Python code run for a value shrinks the
@@ -134,20 +216,29 @@ template <class L>
     StrKeyEntries entries(state.object);
     HeldItems held;
     if (!held.allocate(static_cast<size_t>(entries.count()))) return out_of_memory();
+    bool inert = true;
     for (;;) {
         bool done;
         if (Status s = entries.next(&done); s.failed()) [[unlikely]]
             return s;
         if (done) break;
+        inert &= written_without_python(entries.value());
         held.add(entries.key(), entries.text(), entries.len(), entries.value());
     }
-    DictItem* items = held.items();
-    sort_items(items, held.count());
+    if (!inert) held.hold();
+    const DictItem* items = held.items();
+    const size_t n = held.count();
+    uint8_t order[SortedOrders::max_keys];
+    bool by_order = false;
+    if (SortedOrders* orders = out.sorted_orders())
+        by_order = orders->sort(held.items(), held.keys(), n, order);
+    else
+        sort_items(held.items(), n);
     if (Status s = out.open_container('{'); s.failed()) [[unlikely]]
         return s;
-    for (size_t i = 0; i < held.count(); ++i) {
-        if (Status s = write_member(items[i].key, items[i].key_len, i == 0,
-                                    state.with(items[i].value), out);
+    for (size_t i = 0; i < n; ++i) {
+        const DictItem& item = items[by_order ? order[i] : i];
+        if (Status s = write_member(item.key, item.key_len, i == 0, state.with(item.value), out);
             s.failed()) [[unlikely]]
             return s;
     }
