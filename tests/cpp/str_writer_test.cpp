@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -241,6 +242,45 @@ TEST(EscapeTables, ShortControlEscapesKeepZeroFiller) {
         EXPECT_EQ(std::string(e + 2, 4), "0000") << "byte " << c;
     }
     EXPECT_EQ(std::string(kestro::ESCAPE_TABLE.entry[8], 6), "\\b0000");
+}
+
+}  // namespace
+
+namespace {
+
+// copy_plain_short on a copy of text in a block of exactly its size; the
+// copied bytes, or nullopt when it declined.
+std::optional<std::string> copy_short(const std::string& text) {
+    std::unique_ptr<char[]> input(new char[text.size() + 1]);
+    std::memcpy(input.get(), text.data(), text.size());
+    char out[32];
+    char* end = kestro::copy_plain_short(out, input.get(), text.size());
+    if (end == nullptr) return std::nullopt;
+    return std::string(out, static_cast<size_t>(end - out));
+}
+
+TEST(PlainShortText, EveryPlainLengthIsCopied) {
+    for (size_t len = 0; len <= kestro::plain_short_max; ++len) {
+        std::string text = plain_text(len);
+        EXPECT_EQ(copy_short(text), text) << "length " << len;
+        // bytes of multi-byte characters and the highest plain bytes
+        for (char c : {'\x80', '\xff', '\x7f', ' ', '!', '#', '[', ']'}) {
+            std::string s(len, c);
+            EXPECT_EQ(copy_short(s), s) << "length " << len << " byte " << int(c);
+        }
+    }
+}
+
+TEST(PlainShortText, EveryEscapeAnywhereIsDeclined) {
+    for (size_t len = 1; len <= kestro::plain_short_max; ++len) {
+        for (size_t pos = 0; pos < len; ++pos) {
+            for (int c : {0, 1, 0x1f, int{'"'}, int{'\\'}, int{'\n'}}) {
+                std::string s = plain_text(len);
+                s[pos] = static_cast<char>(c);
+                EXPECT_EQ(copy_short(s), std::nullopt) << "length " << len << " position " << pos;
+            }
+        }
+    }
 }
 
 }  // namespace

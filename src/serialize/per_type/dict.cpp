@@ -164,7 +164,8 @@ SortedOrders::~SortedOrders() {
 }
 
 bool SortedOrders::sort_first(DictItem* items, PyObject* const* keys, size_t n) noexcept {
-    if (n < 2 || n > max_keys || unavailable_) {
+    if (n < 2 || n > max_keys || unavailable_ || !seen_one_) {
+        seen_one_ |= n >= 2 && n <= max_keys;
         sort_items(items, n);
         return false;
     }

@@ -44,7 +44,7 @@ class SortedOrders {
   public:
     // Dicts with more keys are sorted every time.
     static constexpr size_t max_keys = 64;
-    static constexpr size_t slot_count = 32;
+    static constexpr size_t slot_count = 64;
 
     SortedOrders() = default;
     SortedOrders(const SortedOrders&) = delete;
@@ -75,7 +75,7 @@ class SortedOrders {
         PyObject* keys[max_keys];  // held, in iteration order
         uint8_t order[max_keys];   // item indices in sorted order
     };
-    static constexpr unsigned slot_bits = 5;
+    static constexpr unsigned slot_bits = 6;
     static_assert(slot_count == size_t{1} << slot_bits);
 
     Slot& slot_for(PyObject* const* keys, size_t n) noexcept {
@@ -85,12 +85,14 @@ class SortedOrders {
         return slots_[mix >> (64 - slot_bits)];
     }
     // Sorts without a remembered order (out of range, or the slots are not
-    // allocated yet); false.
+    // allocated yet: they are at the second dict that could use them, so a
+    // call with a single dict does without); false.
     bool sort_first(DictItem* items, PyObject* const* keys, size_t n) noexcept;
     // Sorts and puts the order into the slot; false.
     bool sort_and_remember(Slot& slot, DictItem* items, PyObject* const* keys, size_t n) noexcept;
 
     Slot* slots_ = nullptr;  // allocated at the first use
+    bool seen_one_ = false;     // a dict that could use the slots was sorted
     bool unavailable_ = false;  // the allocation failed: every dict is sorted
 };
 

@@ -17,17 +17,6 @@ inline char* put_escape(char* out, unsigned char c) noexcept {
     return out + static_cast<unsigned char>(e[7]);
 }
 
-// One bit per byte of v that must be escaped: '"', '\\', or 0x1F and below.
-inline unsigned escape_mask(__m128i v) noexcept {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    __m128i is_control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                               is_control);
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
-}
-
 inline char* put_byte(char* out, unsigned char c) noexcept {
     *out = static_cast<char>(c);
     if (NEEDS_ESCAPE.flag[c]) return put_escape(out, c);
