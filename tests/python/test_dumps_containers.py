@@ -405,3 +405,18 @@ def test_nested_call_from_default_keeps_its_own_orders():
     doc = [{"b": 1, "a": Trigger()}, {"b": 3, "a": 4}, {"d": 5, "c": 6}]
     expected = [{"a": [{"a": 2, "b": 1}, {"c": 2, "d": 1}], "b": 1}, {"a": 4, "b": 3}, {"c": 6, "d": 5}]
     assert kestro.dumps(doc, default, SORT) == sorted_text(expected)
+
+
+@pytest.mark.parametrize("width", [13, 40, 64, 65, 300])
+def test_nested_sorted_dicts_of_many_keys(width):
+    # Item arrays of nested dicts come from the call's scratch until it is
+    # full, then from the heap; both kinds end in nested order.
+    keys = [f"k{(i * 7919) % width:04d}" for i in range(width)]
+    doc = {"leaf": 0}
+    for depth in range(12):
+        level = {k: depth for k in keys}
+        level[keys[depth % width]] = [doc, {k: [k] for k in keys[:depth + 2]}]
+        doc = level
+    doc = [doc, doc, {k: None for k in reversed(keys)}]
+    assert kestro.dumps(doc, option=SORT) == sorted_text(doc)
+    assert kestro.dumps(doc, option=SORT | kestro.OPT_INDENT_2) == sorted_text(doc, SORT | kestro.OPT_INDENT_2)

@@ -12,7 +12,10 @@ HeldItems::~HeldItems() {
             Py_DECREF(items_[i].value);
         }
     }
-    if (items_ != reinterpret_cast<DictItem*>(local_)) PyMem_Free(items_);
+    if (scratch_ != nullptr)
+        scratch_->give_back(block_size_);
+    else if (items_ != reinterpret_cast<DictItem*>(local_))
+        PyMem_Free(items_);
 }
 
 void HeldItems::hold() noexcept {
@@ -23,7 +26,7 @@ void HeldItems::hold() noexcept {
     held_ = true;
 }
 
-bool HeldItems::allocate(size_t n) noexcept {
+bool HeldItems::allocate(size_t n, SortedOrders* scratch) noexcept {
     if (n <= local_capacity) {
         items_ = reinterpret_cast<DictItem*>(local_);
         keys_ = reinterpret_cast<PyObject**>(items_ + n);
@@ -32,6 +35,15 @@ bool HeldItems::allocate(size_t n) noexcept {
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / record) {
         PyErr_NoMemory();
         return false;
+    }
+    if (scratch != nullptr) {
+        if (void* block = scratch->take(n * record)) {
+            scratch_ = scratch;
+            block_size_ = n * record;
+            items_ = static_cast<DictItem*>(block);
+            keys_ = reinterpret_cast<PyObject**>(items_ + n);
+            return true;
+        }
     }
     void* block = PyMem_Malloc(n == 0 ? 1 : n * record);
     if (block == nullptr) {
@@ -169,7 +181,7 @@ bool SortedOrders::sort_first(DictItem* items, PyObject* const* keys, size_t n) 
         sort_items(items, n);
         return false;
     }
-    slots_ = static_cast<Slot*>(PyMem_Malloc(slot_count * sizeof(Slot)));
+    slots_ = static_cast<Slot*>(PyMem_Malloc(slot_count * sizeof(Slot) + scratch_size));
     if (slots_ == nullptr) {
         // Only a missed saving: every dict is sorted as it would be anyway.
         unavailable_ = true;

@@ -69,6 +69,17 @@ class SortedOrders {
         return true;
     }
 
+    // Room for the item array of a sorted dict, from scratch memory kept for
+    // the call; null when the scratch is not allocated or full.  Blocks are
+    // given back in the reverse order of taking, as nested dicts end.
+    [[gnu::always_inline]] void* take(size_t bytes) noexcept {
+        if (slots_ == nullptr || scratch_size - scratch_used_ < bytes) return nullptr;
+        void* block = scratch() + scratch_used_;
+        scratch_used_ += bytes;
+        return block;
+    }
+    void give_back(size_t bytes) noexcept { scratch_used_ -= bytes; }
+
   private:
     struct Slot {
         size_t count;  // 0: unused
@@ -77,6 +88,12 @@ class SortedOrders {
     };
     static constexpr unsigned slot_bits = 6;
     static_assert(slot_count == size_t{1} << slot_bits);
+    // After the slots, in the same block.
+    static constexpr size_t scratch_size = 16384;
+
+    unsigned char* scratch() const noexcept {
+        return reinterpret_cast<unsigned char*>(slots_ + slot_count);
+    }
 
     Slot& slot_for(PyObject* const* keys, size_t n) noexcept {
         const auto first = reinterpret_cast<uintptr_t>(keys[0]);
@@ -92,6 +109,7 @@ class SortedOrders {
     bool sort_and_remember(Slot& slot, DictItem* items, PyObject* const* keys, size_t n) noexcept;
 
     Slot* slots_ = nullptr;  // allocated at the first use
+    size_t scratch_used_ = 0;
     bool seen_one_ = false;     // a dict that could use the slots was sorted
     bool unavailable_ = false;  // the allocation failed: every dict is sorted
 };
@@ -107,8 +125,9 @@ class HeldItems {
     HeldItems& operator=(const HeldItems&) = delete;
     ~HeldItems();
 
-    // Room for n items; false with MemoryError set.
-    bool allocate(size_t n) noexcept;
+    // Room for n items: in the object itself, from the call's scratch (when
+    // given) or a heap block; false with MemoryError set.
+    bool allocate(size_t n, SortedOrders* scratch) noexcept;
     // Adds an item, borrowing its key and value.
     void add(PyObject* key, const char* text, size_t len, PyObject* value) noexcept {
         keys_[count_] = key;
@@ -130,6 +149,8 @@ class HeldItems {
     DictItem* items_ = nullptr;
     PyObject** keys_ = nullptr;  // in the same block, after the items
     size_t count_ = 0;
+    SortedOrders* scratch_ = nullptr;  // the items are a block of this scratch
+    size_t block_size_ = 0;
     bool held_ = false;
     alignas(DictItem) unsigned char local_[local_capacity * record];
 };
@@ -217,7 +238,8 @@ template <class L>
     Ref hold(Py_NewRef(state.object));
     StrKeyEntries entries(state.object);
     HeldItems held;
-    if (!held.allocate(static_cast<size_t>(entries.count()))) return out_of_memory();
+    if (!held.allocate(static_cast<size_t>(entries.count()), out.sorted_orders()))
+        return out_of_memory();
     bool inert = true;
     for (;;) {
         bool done;
