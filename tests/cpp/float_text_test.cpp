@@ -265,6 +265,27 @@ TEST(WriteF32Text, SweepOfTheBitSpaceAgreesWithStandardDigits) {
     }
 }
 
+TEST(WriteF64Text, TwoSignificantBitsAtEveryExponent) {
+    // Significands with one or two bits set put the scaled value, the
+    // interval ends or both at exact integers: the rare corrections of the
+    // digit search (an excluded end, equal integer parts, exact ties) all
+    // happen here, at every scale.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr uint64_t exponent_step = 13;
+#else
+    constexpr uint64_t exponent_step = 1;
+#endif
+    for (uint64_t e = 0; e < 2047; e += exponent_step) {
+        for (int a = 0; a < 52; ++a) {
+            for (int b = 0; b <= a; ++b) {
+                const uint64_t m = ((uint64_t{1} << a) | (uint64_t{1} << b)) & ((uint64_t{1} << 52) - 1);
+                const double v = from_bits((e << 52) | m);
+                ASSERT_EQ(write_text(v), expected_from_to_chars(v, -5, 15)) << python_repr(v);
+            }
+        }
+    }
+}
+
 TEST(WriteF64Text, IntegralValuesOfEveryWidth) {
     std::mt19937_64 rng(0x1a7);
     for (int i = 0; i < 100000; ++i) {

@@ -698,6 +698,86 @@ Decimal shortest_decimal(uint64_t c, int q, bool lower_gap_is_smaller) noexcept 
     return {s + round_up, k};
 }
 
+// The nearest decimal with one of the two shortest lengths for a binary64
+// value c * 2^q with c > 2^52 (not a power of two, so its neighbours lie at
+// equal distances) and q >= -1069, found with one 192-bit product for the
+// common case.  The value is scaled by 10^k so that the rounding interval
+// [x, z] (its endpoints halfway to the neighbours, inside the interval when c
+// is even) has a width delta in [100, 1000).  A multiple of 1000 inside it
+// gives the shorter answer; otherwise the multiple of 100 nearest the value
+// is always inside, and it is found from the distance to z.  The scaled
+// products are exact enough that their integer parts, and whether their
+// fractions vanish, can be read from the high bits alone.
+Decimal nearest_decimal_f64(uint64_t c, int q) noexcept {
+    constexpr int kappa = 2;
+    constexpr uint64_t big_divisor = 1000, small_divisor = 100;
+    const bool closed = (c & 1) == 0;
+    const uint64_t two_c = c << 1;
+    const int minus_k = floor_log10_pow2(q) - kappa;
+    const int k = -minus_k;  // -290 to 324
+    // The table entry rounded up: it exceeds the exact scaled power by one
+    // unit where that power is an integer (10^0 to 10^55).
+    const Pow10& entry = POW10_TABLE[k - POW10_MIN];
+    const Pow10 cache{entry.hi, entry.lo - (k >= 0 && k <= 55)};
+    const int beta = q + floor_log2_pow10(k);  // 6 to 9
+
+    // Integer parts, and whether the fraction vanishes, of u * cache / 2^(128 - beta).
+    struct Product {
+        uint64_t integer;
+        bool is_integer;
+        bool parity;
+    };
+    const auto upper = [&](uint64_t u) noexcept {  // u already shifted by beta
+        const unsigned __int128 low = static_cast<unsigned __int128>(u) * cache.lo;
+        const unsigned __int128 r =
+            static_cast<unsigned __int128>(u) * cache.hi + static_cast<uint64_t>(low >> 64);
+        return Product{static_cast<uint64_t>(r >> 64), static_cast<uint64_t>(r) == 0, false};
+    };
+    const auto lower = [&](uint64_t u) noexcept {
+        const uint64_t low = u * cache.lo;
+        const uint64_t high =
+            u * cache.hi + static_cast<uint64_t>((static_cast<unsigned __int128>(u) * cache.lo) >> 64);
+        return Product{0, ((high << beta) | (low >> (64 - beta))) == 0, ((high >> (64 - beta)) & 1) != 0};
+    };
+
+    const uint64_t deltai = cache.hi >> (63 - beta);
+    const Product z = upper((two_c | 1) << beta);
+    uint64_t s = z.integer / big_divisor;
+    uint64_t r = z.integer - big_divisor * s;
+    if (r < deltai) {
+        // z itself is out of the interval when c is odd.
+        if (r == 0 && z.is_integer && !closed) {
+            --s;
+            r = big_divisor;
+        } else {
+            return {s, minus_k + kappa + 1};
+        }
+    } else if (r == deltai) {
+        // s * 1000 against x: equal integer parts, so the fractions decide.
+        const Product x = lower(two_c - 1);
+        if (x.parity || (x.is_integer && closed)) return {s, minus_k + kappa + 1};
+    }
+
+    // The multiple of 100 nearest the value: dist approximates
+    // (z - delta / 2 - 1000 * s) + 50, exactly up to a unit that matters only
+    // when dist is a multiple of 100; then the parity of the value's integer
+    // part settles it, and an exact tie takes the even significand.
+    uint64_t dist = r - (deltai / 2) + (small_divisor / 2);
+    const bool approx_y_parity = ((dist ^ (small_divisor / 2)) & 1) != 0;
+    const bool divisible = dist % small_divisor == 0;
+    dist /= small_divisor;
+    uint64_t significand = s * 10 + dist;
+    if (divisible) {
+        const Product y = lower(two_c);
+        if (y.parity != approx_y_parity) {
+            --significand;
+        } else if (y.is_integer && (significand & 1) != 0) {
+            --significand;
+        }
+    }
+    return {significand, minus_k + kappa};
+}
+
 // IEEE binary formats: MantissaBits stored significand bits, ExponentBias
 // such that a normal value is 1.m * 2^(e - ExponentBias).
 template <int MantissaBits, int ExponentBias>
@@ -711,6 +791,9 @@ inline Decimal decimal_of(uint64_t magnitude_bits) noexcept {
     // neighbours are less than 1 away, so no other decimal of as few
     // significant digits rounds back to it.
     if (q <= 0 && q >= -MantissaBits && (c & ((uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+    if constexpr (MantissaBits == 52) {
+        if (m != 0 && e >= 8) [[likely]] return nearest_decimal_f64(c, q);
+    }
     return shortest_decimal(c, q, m == 0 && e > 1);
 }
 
