@@ -97,17 +97,18 @@ class IndentedLayout {
         OutputBuffer& buf = buffer();
         if (Status s = buf.reserve(2 * state_.level + indent_slack); s.failed()) [[unlikely]]
             return s;
-        if (!first) buf.put(',');
-        buf.put('\n');
-        indent(buf);
+        buf.set_cursor(new_line(buf.cursor(), first));
         return Status::ok();
     }
+    // The line of a member up to its value under one reservation.
     Status member_key(bool first, const char* key, size_t len) noexcept {
-        if (Status s = begin_member(first); s.failed()) [[unlikely]]
+        OutputBuffer& buf = buffer();
+        if (Status s = buf.reserve(2 * state_.level + indent_slack + 8 * len + 32); s.failed())
+            [[unlikely]]
             return s;
-        if (Status s = write_str_text(key, len, buffer()); s.failed()) [[unlikely]]
-            return s;
-        buffer().put2(": ");
+        char* p = put_quoted(new_line(buf.cursor(), first), key, len);
+        std::memcpy(p, ": ", 2);
+        buf.set_cursor(p + 2);
         return Status::ok();
     }
     void end_member() noexcept { state_.has_value = true; }
@@ -116,11 +117,13 @@ class IndentedLayout {
         state_.level -= 1;
         if (Status s = buf.reserve(2 * state_.level + indent_slack); s.failed()) [[unlikely]]
             return s;
+        char* p = buf.cursor();
         if (state_.has_value) {
-            buf.put('\n');
-            indent(buf);
+            *p++ = '\n';
+            p = indent(p);
         }
-        buf.put(bracket);
+        *p = bracket;
+        buf.set_cursor(p + 1);
         return Status::ok();
     }
     Status write_empty(const char* pair) noexcept {
@@ -136,13 +139,21 @@ class IndentedLayout {
     static constexpr size_t indent_slack = 2 + 32 + 32;
 
     // Whole 32-byte runs: a few fixed-size stores instead of a call for the
-    // short indentations of ordinary nesting.
-    void indent(OutputBuffer& buf) const noexcept {
+    // short indentations of ordinary nesting.  Returns the end of the
+    // indentation.
+    char* indent(char* p) const noexcept {
         static constexpr char spaces[33] = "                                ";
         const size_t n = 2 * state_.level;
-        char* p = buf.cursor();
         for (size_t done = 0; done < n; done += 32) std::memcpy(p + done, spaces, 32);
-        buf.advance(n);
+        return p + n;
+    }
+
+    // The comma unless first, the newline and the indentation at p.
+    char* new_line(char* p, bool first) const noexcept {
+        *p = ',';
+        p += !first;
+        *p++ = '\n';
+        return indent(p);
     }
 
     IndentState state_;

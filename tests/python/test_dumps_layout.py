@@ -119,3 +119,14 @@ def test_escaped_strings_near_the_end_of_the_room():
     for n in range(150, 180):
         doc = ["\x01" * n, "\x1f" * (n + 7), "a"]
         assert kestro.dumps(doc) == json.dumps(doc, separators=(",", ":")).encode()
+
+
+@pytest.mark.parametrize("depth", [1, 15, 16, 17, 40, 100])
+@pytest.mark.parametrize("option", [kestro.OPT_INDENT_2, kestro.OPT_INDENT_2 | kestro.OPT_SORT_KEYS])
+def test_deep_dicts_indented_like_json(depth, option):
+    # indentation past one 32-byte run of spaces, keys plain, escaped and long
+    doc = "leaf"
+    for i in range(depth):
+        doc = {f"k{i}": doc, 'q"' * (i % 5): [i, {"x": None}], "long key " * (i % 7): {}}
+    expected = json.dumps(doc, indent=2, ensure_ascii=False, sort_keys=bool(option & kestro.OPT_SORT_KEYS))
+    assert kestro.dumps(doc, option=option) == expected.encode()
