@@ -83,6 +83,22 @@ def test_floats_reach_the_number_text(value):
     assert kestro.dumps(value).decode() in (repr(value), repr(value).replace("e-0", "e-"))
 
 
+@pytest.mark.parametrize("option", [0, kestro.OPT_INDENT_2])
+def test_float_arrays_beside_other_items(option):
+    doc = [[1.5, -0.0, 2.0], [0.1, 3, "x", 1e300, None, True], [], [[-65.613617, 43.2]] * 3,
+           (2.5, [0.5], {"k": 0.001})]
+    expected = json.dumps(doc, indent=2) if option else json.dumps(doc, separators=(",", ":"))
+    assert kestro.dumps(doc, option=option) == expected.encode()
+
+
+def test_float_subclass_in_a_float_array_is_not_written():
+    class Real(float):
+        pass
+    with pytest.raises(TypeError) as info:
+        kestro.dumps([1.0, Real(2.0), 3.0])
+    assert str(info.value) == "Type is not JSON serializable: Real"
+
+
 @pytest.mark.parametrize("text", [
     "", "a", "/", "\x7f", "\x00", "\x0b", "\x1f", "\x08", "\t\n\r\f", '"', "\\", "é", "𝄞", "日本語",
     "mixed \x00 é \" \\ 𝄞 end", "x" * 15 + '"', '"' + "y" * 16, "a" * 63 + "\\"])

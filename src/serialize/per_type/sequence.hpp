@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime/memory.hpp"
+#include "serialize/per_type/number.hpp"
 #include "serialize/walk.hpp"
 #include "typeref.hpp"
 
@@ -22,7 +23,12 @@ template <class L>
         PyObject* item = is_tuple ? ffi::tuple_items(seq)[i] : ffi::list_items(seq)[i];
         if (Status s = out.begin_member(i == 0); s.failed()) [[unlikely]]
             return s;
-        if (Status s = walk(state.with(item), out); s.failed()) [[unlikely]]
+        // Floats are tested first here: arrays of them (coordinates,
+        // samples, rows of numbers) are common, and their items are rarely
+        // anything else.
+        Status s = Py_TYPE(item) == typeref.float_type ? write_float(item, out.buffer())
+                                                       : walk(state.with(item), out);
+        if (s.failed()) [[unlikely]]
             return s;
         out.end_member();
     }
