@@ -420,3 +420,14 @@ def test_nested_sorted_dicts_of_many_keys(width):
     doc = [doc, doc, {k: None for k in reversed(keys)}]
     assert kestro.dumps(doc, option=SORT) == sorted_text(doc)
     assert kestro.dumps(doc, option=SORT | kestro.OPT_INDENT_2) == sorted_text(doc, SORT | kestro.OPT_INDENT_2)
+
+
+@pytest.mark.parametrize("kinds", [2, 3, 4, 5, 9])
+def test_kinds_of_records_met_by_turns(kinds):
+    # Same length, same first and last key, different keys inside: the kinds
+    # compete for the same remembered orders.
+    inside = [f"m{i:02d}" for i in range(40)]
+    shapes = [["zz_first"] + inside[k::kinds][:6] + ["aa_last"] for k in range(kinds)]
+    doc = [{key: [i, key] for key in reversed(shapes[i % kinds])} if i % 7 == 0
+           else {key: i for key in shapes[i % kinds]} for i in range(120)]
+    assert kestro.dumps(doc, option=SORT) == sorted_text(doc)

@@ -188,12 +188,18 @@ bool SortedOrders::sort_first(DictItem* items, PyObject* const* keys, size_t n) 
         sort_items(items, n);
         return false;
     }
-    for (size_t s = 0; s < slot_count; ++s) slots_[s].count = 0;
-    return sort_and_remember(slot_for(keys, n), items, keys, n);
+    for (size_t s = 0; s < slot_count; ++s) slots_[s].count = slots_[s].last_use = 0;
+    return sort_and_remember(set_for(keys, n), items, keys, n);
 }
 
-bool SortedOrders::sort_and_remember(Slot& slot, DictItem* items, PyObject* const* keys,
+bool SortedOrders::sort_and_remember(Slot* set, DictItem* items, PyObject* const* keys,
                                      size_t n) noexcept {
+    Slot* victim = set;
+    for (size_t way = 1; way < ways; ++way) {
+        if (set[way].last_use < victim->last_use) victim = set + way;
+    }
+    Slot& slot = *victim;
+    slot.last_use = ++clock_;
     sort_items(items, n);
     for (size_t i = 0; i < slot.count; ++i) Py_DECREF(slot.keys[i]);
     for (size_t i = 0; i < n; ++i) {

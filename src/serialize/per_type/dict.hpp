@@ -60,13 +60,20 @@ class SortedOrders {
                                      uint8_t* order) noexcept {
         if (n < 2 || n > max_keys || slots_ == nullptr) [[unlikely]]
             return sort_first(items, keys, n);
-        Slot& slot = slot_for(keys, n);
-        bool same = slot.count == n;
-        for (size_t i = 0; same && i < n; ++i) same = slot.keys[i] == keys[i];
-        if (!same) return sort_and_remember(slot, items, keys, n);
-        // Copied: the slot may be taken by another dict while this one is written.
-        std::memcpy(order, slot.order, max_keys);
-        return true;
+        Slot* set = set_for(keys, n);
+        for (size_t way = 0; way < ways; ++way) {
+            Slot& slot = set[way];
+            bool same = slot.count == n;
+            for (size_t i = 0; same && i < n; ++i) same = slot.keys[i] == keys[i];
+            if (same) {
+                slot.last_use = ++clock_;
+                // Copied: the slot may be taken by another dict while this
+                // one is written.
+                std::memcpy(order, slot.order, max_keys);
+                return true;
+            }
+        }
+        return sort_and_remember(set, items, keys, n);
     }
 
     // Room for the item array of a sorted dict, from scratch memory kept for
@@ -82,12 +89,17 @@ class SortedOrders {
 
   private:
     struct Slot {
-        size_t count;  // 0: unused
+        size_t count;     // 0: unused
+        size_t last_use;  // clock_ at the last hit or fill
         PyObject* keys[max_keys];  // held, in iteration order
         uint8_t order[max_keys];   // item indices in sorted order
     };
-    static constexpr unsigned slot_bits = 6;
-    static_assert(slot_count == size_t{1} << slot_bits);
+    // A key sequence has a set of four slots, so that a few kinds of records
+    // met by turns whose sequences fall into one set (variants of a record
+    // that differ only inside, say) do not evict each other.
+    static constexpr size_t ways = 4;
+    static constexpr unsigned set_bits = 4;
+    static_assert(slot_count == ways << set_bits);
     // After the slots, in the same block.
     static constexpr size_t scratch_size = 16384;
 
@@ -95,21 +107,26 @@ class SortedOrders {
         return reinterpret_cast<unsigned char*>(slots_ + slot_count);
     }
 
-    Slot& slot_for(PyObject* const* keys, size_t n) noexcept {
+    Slot* set_for(PyObject* const* keys, size_t n) noexcept {
         const auto first = reinterpret_cast<uintptr_t>(keys[0]);
         const auto last = reinterpret_cast<uintptr_t>(keys[n - 1]);
-        const uint64_t mix = ((first >> 4) ^ (last >> 4) * 0x9E3779B97F4A7C15ull ^ n) * 0xFF51AFD7ED558CCDull;
-        return slots_[mix >> (64 - slot_bits)];
+        const auto middle = reinterpret_cast<uintptr_t>(keys[n / 2]);
+        const uint64_t mix =
+            ((first >> 4) ^ (last >> 4) * 0x9E3779B97F4A7C15ull ^ (middle >> 4) * 0xC2B2AE3D27D4EB4Full ^ n) *
+            0xFF51AFD7ED558CCDull;
+        return slots_ + ways * (mix >> (64 - set_bits));
     }
     // Sorts without a remembered order (out of range, or the slots are not
     // allocated yet: they are at the second dict that could use them, so a
     // call with a single dict does without); false.
     bool sort_first(DictItem* items, PyObject* const* keys, size_t n) noexcept;
-    // Sorts and puts the order into the slot; false.
-    bool sort_and_remember(Slot& slot, DictItem* items, PyObject* const* keys, size_t n) noexcept;
+    // Sorts and puts the order into the least recently used slot of the set;
+    // false.
+    bool sort_and_remember(Slot* set, DictItem* items, PyObject* const* keys, size_t n) noexcept;
 
     Slot* slots_ = nullptr;  // allocated at the first use
     size_t scratch_used_ = 0;
+    size_t clock_ = 0;
     bool seen_one_ = false;     // a dict that could use the slots was sorted
     bool unavailable_ = false;  // the allocation failed: every dict is sorted
 };
