@@ -57,18 +57,28 @@ Span inner_span(void* p, size_t size, uintptr_t align) noexcept {
 constexpr int MADV_POPULATE_WRITE = 23;
 #endif
 
+constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+
+void populate(uintptr_t begin, uintptr_t end) noexcept {
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+}
+
 }  // namespace
 
 void advise_huge_pages(void* p, size_t size) noexcept {
-    const Span huge = inner_span(p, size, uintptr_t{2} << 20);
+    const Span huge = inner_span(p, size, huge_page);
     if (huge.end > huge.begin) madvise(reinterpret_cast<void*>(huge.begin), huge.end - huge.begin, MADV_HUGEPAGE);
 }
 
 void prefault_for_writing(void* p, size_t size) noexcept {
     advise_huge_pages(p, size);
+    // A huge page faults in at once when it is first reached.  The ordinary
+    // pages before the first huge one are backed now; those after the last
+    // are left to fault if they are ever reached, as the end of a block is
+    // the part most often left unused.
+    const Span huge = inner_span(p, size, huge_page);
     const Span pages = inner_span(p, size, static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)));
-    if (pages.end > pages.begin)
-        madvise(reinterpret_cast<void*>(pages.begin), pages.end - pages.begin, MADV_POPULATE_WRITE);
+    populate(pages.begin, huge.end > huge.begin ? huge.begin : pages.end);
 }
 
 }  // namespace kestro

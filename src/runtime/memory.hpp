@@ -24,8 +24,9 @@ size_t checked_size(size_t n, size_t size) noexcept;
 //
 // Asks for huge pages for the 2 MiB-aligned pages inside [p, p + size).
 void advise_huge_pages(void* p, size_t size) noexcept;
-// Also backs every whole page inside [p, p + size) at once, for a block that
-// is about to be written from end to end.
+// For a block about to be written from its start: also backs at once the
+// ordinary pages at its start that no huge page covers, since each of those
+// would otherwise fault on its own.
 void prefault_for_writing(void* p, size_t size) noexcept;
 
 template <class T>
