@@ -431,3 +431,12 @@ def test_kinds_of_records_met_by_turns(kinds):
     doc = [{key: [i, key] for key in reversed(shapes[i % kinds])} if i % 7 == 0
            else {key: i for key in shapes[i % kinds]} for i in range(120)]
     assert kestro.dumps(doc, option=SORT) == sorted_text(doc)
+
+
+@pytest.mark.parametrize("empty", [list, dict])
+def test_sorted_records_with_empty_containers(empty):
+    keys = ["".join(["key", str(i)]) for i in range(20)]
+    doc = [{k: empty() if i % 2 else i for i, k in enumerate(reversed(keys[:n]))} for n in range(2, 20)]
+    doc += [{"b": empty(), "a": [[]], "c": {"d": {}}}] * 3
+    assert kestro.dumps(doc, option=SORT) == sorted_text(doc)
+    assert kestro.dumps(doc, option=SORT | kestro.OPT_INDENT_2) == sorted_text(doc, SORT | kestro.OPT_INDENT_2)

@@ -5,16 +5,17 @@
 
 namespace kestro {
 
-HeldItems::~HeldItems() {
-    if (held_) {
-        for (size_t i = 0; i < count_; ++i) {
-            Py_DECREF(keys_[i]);
-            Py_DECREF(items_[i].value);
-        }
+void HeldItems::release() noexcept {
+    for (size_t i = 0; i < count_; ++i) {
+        Py_DECREF(keys_[i]);
+        Py_DECREF(items_[i].value);
     }
+}
+
+void HeldItems::free_block() noexcept {
     if (scratch_ != nullptr)
         scratch_->give_back(block_size_);
-    else if (items_ != reinterpret_cast<DictItem*>(local_))
+    else
         PyMem_Free(items_);
 }
 
@@ -26,12 +27,7 @@ void HeldItems::hold() noexcept {
     held_ = true;
 }
 
-bool HeldItems::allocate(size_t n, SortedOrders* scratch) noexcept {
-    if (n <= local_capacity) {
-        items_ = reinterpret_cast<DictItem*>(local_);
-        keys_ = reinterpret_cast<PyObject**>(items_ + n);
-        return true;
-    }
+bool HeldItems::allocate_block(size_t n, SortedOrders* scratch) noexcept {
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / record) {
         PyErr_NoMemory();
         return false;

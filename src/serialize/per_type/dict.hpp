@@ -140,11 +140,19 @@ class HeldItems {
     HeldItems() = default;
     HeldItems(const HeldItems&) = delete;
     HeldItems& operator=(const HeldItems&) = delete;
-    ~HeldItems();
+    ~HeldItems() {
+        if (held_) release();
+        if (items_ != reinterpret_cast<DictItem*>(local_)) free_block();
+    }
 
     // Room for n items: in the object itself, from the call's scratch (when
     // given) or a heap block; false with MemoryError set.
-    bool allocate(size_t n, SortedOrders* scratch) noexcept;
+    [[gnu::always_inline]] bool allocate(size_t n, SortedOrders* scratch) noexcept {
+        if (n > local_capacity) return allocate_block(n, scratch);
+        items_ = reinterpret_cast<DictItem*>(local_);
+        keys_ = reinterpret_cast<PyObject**>(items_ + n);
+        return true;
+    }
     // Adds an item, borrowing its key and value.
     void add(PyObject* key, const char* text, size_t len, PyObject* value) noexcept {
         keys_[count_] = key;
@@ -163,6 +171,10 @@ class HeldItems {
   private:
     static constexpr size_t record = sizeof(DictItem) + sizeof(PyObject*);
 
+    bool allocate_block(size_t n, SortedOrders* scratch) noexcept;
+    void free_block() noexcept;
+    void release() noexcept;  // drops the references hold() took
+
     DictItem* items_ = nullptr;
     PyObject** keys_ = nullptr;  // in the same block, after the items
     size_t count_ = 0;
@@ -173,12 +185,14 @@ class HeldItems {
 };
 
 // Whether writing the value runs no Python code: an exact str, int, float,
-// bool or None.  While only such values are written, nothing can change the
-// dict they come from.
+// bool or None, or an empty exact list or dict.  While only such values are
+// written, nothing can change the dict they come from.
 [[gnu::always_inline]] inline bool written_without_python(PyObject* value) noexcept {
     PyTypeObject* type = Py_TYPE(value);
     return type == typeref.string_type || type == typeref.int_type || type == typeref.none_type ||
-           type == typeref.bool_type || type == typeref.float_type;
+           type == typeref.bool_type || type == typeref.float_type ||
+           (type == typeref.list_type && Py_SIZE(value) == 0) ||
+           (type == typeref.dict_type && ffi::dict_used(value) == 0);
 }
 
 // The entries of a dict with str keys, in the order PyDict_Next yields them.  The
