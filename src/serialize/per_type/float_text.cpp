@@ -797,7 +797,8 @@ inline Decimal decimal_of(uint64_t magnitude_bits) noexcept {
     // An integer below 2^(MantissaBits + 1) is its own shortest decimal: its
     // neighbours are less than 1 away, so no other decimal of as few
     // significant digits rounds back to it.
-    if (q <= 0 && q >= -MantissaBits && (c & ((uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+    if (static_cast<unsigned>(-q) <= MantissaBits && __builtin_ctzll(c) >= -q)
+        return {c >> -q, 0};
     if constexpr (MantissaBits == 52) {
         if (m != 0 && e >= 8) [[likely]] return nearest_decimal_f64(c, q);
     }
