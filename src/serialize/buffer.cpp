@@ -15,8 +15,8 @@ Status OutputBuffer::grow(size_t target) noexcept {
         c *= 2;
     }
     // Fresh memory costs a page fault per 4 KiB page at first touch, more
-    // than writing the page; large texts get their pages backed in bulk
-    // before anything is written to them (see prefault_for_writing).
+    // than writing the page; large texts move into memory that faults in
+    // huge pages instead (see prefault_for_writing).
     if (c >= prefault_capacity) return move_to_fresh(c);
     // The object may move; on failure the interpreter releases it.
     if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(c)) != 0) {
@@ -33,8 +33,8 @@ Status OutputBuffer::grow(size_t target) noexcept {
 
 // A resize may copy the text into pages that fault one by one as the copy
 // reaches them (and enlarging a mapping in place leaves its new pages to
-// fault the same way): the text moves into a fresh object whose pages are
-// backed first.
+// fault the same way): the text moves into a fresh object prepared for
+// writing before the copy touches it.
 Status OutputBuffer::move_to_fresh(size_t c) noexcept {
     PyObject* fresh = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(c));
     if (fresh == nullptr) return out_of_memory();  // the old object stays ours

@@ -20,7 +20,7 @@ class OutputBuffer {
   public:
     static constexpr size_t initial_capacity = 1024;
     // From this capacity on, growing moves the text into a fresh object
-    // whose pages are backed in bulk before anything is written to them.
+    // whose pages fault in as huge pages (see OutputBuffer::move_to_fresh).
     static constexpr size_t prefault_capacity = size_t{4} << 20;
 
     OutputBuffer() = default;

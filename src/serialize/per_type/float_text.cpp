@@ -708,10 +708,10 @@ Decimal shortest_decimal(uint64_t c, int q, bool lower_gap_is_smaller) noexcept 
     return {s + round_up, k};
 }
 
-// The nearest decimal with one of the two shortest lengths for a binary64
-// value c * 2^q with c > 2^52 (not a power of two, so its neighbours lie at
-// equal distances) and q >= -1069, found with one 192-bit product for the
-// common case.  The value is scaled by 10^k so that the rounding interval
+// The same decimal as shortest_decimal gives (trailing zeros aside) for a
+// binary64 value c * 2^q with c > 2^52 (not a power of two, so its
+// neighbours lie at equal distances) and q >= -1069, found with one 192-bit
+// product in the common case.  The value is scaled by 10^k so that the rounding interval
 // [x, z] (its endpoints halfway to the neighbours, inside the interval when c
 // is even) has a width delta in [100, 1000).  A multiple of 1000 inside it
 // gives the shorter answer; otherwise the multiple of 100 nearest the value
