@@ -97,4 +97,54 @@ TEST(WriteU64Text, AgreesWithU32WriterOnSmallValues) {
     }
 }
 
+// The sixteen digits of v with its leading zeros, as the standard library
+// writes them.
+std::string padded16(uint64_t v) {
+    std::string digits = expected_text(v);
+    return std::string(16 - digits.size(), '0') + digits;
+}
+
+std::string text_of(__m128i v) {
+    char buf[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buf), v);
+    return std::string(buf, 16);
+}
+
+TEST(Digits16Text, EveryEightDigitHalf) {
+    // Each half goes through the same lanes: every value below 10^8 in the
+    // low half, and a stride of them in the high half.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr uint64_t step = 97;
+#else
+    constexpr uint64_t step = 1;
+#endif
+    for (uint64_t v = 0; v < 100000000; v += step) {
+        char text[16];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(text), kestro::digits16_text(v));
+        // Reading the digits back as a number is cheaper than formatting.
+        uint64_t back = 0;
+        for (int i = 0; i < 16; ++i) {
+            ASSERT_TRUE(text[i] >= '0' && text[i] <= '9') << v;
+            back = back * 10 + static_cast<uint64_t>(text[i] - '0');
+        }
+        ASSERT_EQ(back, v);
+    }
+    for (uint64_t v = 0; v < 100000000; v += 9973) {
+        const uint64_t high = v * 100000000;
+        ASSERT_EQ(text_of(kestro::digits16_text(high)), padded16(high));
+    }
+}
+
+TEST(Digits16Text, BoundariesAndRandomValues) {
+    for (uint64_t v : boundaries<uint64_t>()) {
+        if (v >= 10000000000000000ull) continue;
+        ASSERT_EQ(text_of(kestro::digits16_text(v)), padded16(v)) << v;
+    }
+    std::mt19937_64 rng(0xd16);
+    for (int i = 0; i < 200000; ++i) {
+        const uint64_t v = rng() % 10000000000000000ull;
+        ASSERT_EQ(text_of(kestro::digits16_text(v)), padded16(v)) << v;
+    }
+}
+
 }  // namespace

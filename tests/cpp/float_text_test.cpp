@@ -17,7 +17,7 @@ namespace {
 
 using kestro::Ref;
 
-constexpr size_t ROOM = 32;
+constexpr size_t ROOM = 40;
 constexpr char GUARD = '\x5A';
 
 template <class Float>
@@ -32,7 +32,7 @@ std::string write_text(Float v) {
     }
     for (size_t i = ROOM; i < sizeof buf; ++i) {
         if (buf[i] != GUARD) {
-            ADD_FAILURE() << "store past the 32-byte room";
+            ADD_FAILURE() << "store past the 40-byte room";
             break;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <emmintrin.h>
 
 #include "serialize/per_type/digits.hpp"
 
@@ -805,40 +806,69 @@ inline Decimal decimal_of(uint64_t magnitude_bits) noexcept {
     return shortest_decimal(c, q, m == 0 && e > 1);
 }
 
-// The position after the last character other than '0' before end; some
-// character before end is not '0' and the 8 bytes before it are readable.
-inline char* trim_zeros(char* end) noexcept {
-    for (;;) {
-        uint64_t w;
-        std::memcpy(&w, end - 8, 8);
-        uint64_t x = w ^ 0x3030303030303030ull;
-        if (x != 0) return end - (__builtin_clzll(x) >> 3);
-        end -= 8;
-    }
-}
+alignas(64) constexpr uint64_t POW10_U64[] = {
+    1ull,
+    10ull,
+    100ull,
+    1000ull,
+    10000ull,
+    100000ull,
+    1000000ull,
+    10000000ull,
+    100000000ull,
+    1000000000ull,
+    10000000000ull,
+    100000000000ull,
+    1000000000000ull,
+    10000000000000ull,
+    100000000000000ull,
+    1000000000000000ull,
+    10000000000000000ull,
+    100000000000000000ull,
+};
 
-// Lays out the decimal of a nonzero finite magnitude at out.  Fixed notation
-// covers the values whose first digit has a power of ten in
-// [MinFixed, MaxFixed]; the others are written in scientific notation.
+inline void store16(char* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+// Lays out the decimal of a nonzero finite magnitude at out (40 bytes of
+// room).  Fixed notation covers the values whose first digit has a power of
+// ten in [MinFixed, MaxFixed]; the others are written in scientific
+// notation.
+//
+// The significand is padded with zeros to exactly 17 digits, its first digit
+// and a vector of sixteen, and written whole; the layout then only chooses
+// where the '.' goes and how many bytes count.  The lengths come from
+// comparisons on the significand, which the processor predicts, so that the
+// position of the next value does not wait for the digits themselves.
 template <int MinFixed, int MaxFixed>
 char* lay_out(Decimal d, char* out) noexcept {
-    // The digits, at most 17, in a field of '0' characters.
-    alignas(8) char field[48];
-    std::memset(field, '0', sizeof field);
-    char* digits = field + 8;
-    const int written = static_cast<int>(write_u64_text(d.s, digits));
-    // The digit writer may leave bytes after the digits: zeros again, so
-    // that the integral layout below can copy whole words.
-    std::memcpy(digits + written, "0000000000000000", 16);
-    const int n = static_cast<int>(trim_zeros(digits + written) - digits);
-    const int exp = d.k + written - 1;  // power of ten of the first digit
+    // The number of digits of d.s (below 10^17); most significands are long.
+    int n;
+    if (d.s >= POW10_U64[15]) {
+        n = d.s >= POW10_U64[16] ? 17 : 16;
+    } else {
+        n = ((64 - __builtin_clzll(d.s)) * 1233) >> 12;
+        n += d.s >= POW10_U64[n];
+    }
+    const uint64_t padded = d.s * POW10_U64[17 - n];
+    const uint64_t first = padded / POW10_U64[16];
+    const char lead = static_cast<char>('0' + first);
+    const __m128i rest = digits16_text(padded - first * POW10_U64[16]);
+    // The significant digits, trailing zeros left out: only a significand
+    // ending in 0 has any, and then the digits are searched.
+    int significant = n;
+    if (d.s % 10 == 0) {
+        const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_set1_epi8('0'))));
+        const unsigned others = ~zeros & 0xFFFFu;
+        significant = others != 0 ? 33 - __builtin_clz(others) : 1;
+    }
+    const int exp = d.k + n - 1;  // power of ten of the first digit
 
     if (exp < MinFixed || exp > MaxFixed) {
-        out[0] = digits[0];
-        if (n > 1) {
+        out[0] = lead;
+        if (significant > 1) {
             out[1] = '.';
-            std::memcpy(out + 2, digits + 1, 16);
-            out += n + 1;
+            store16(out + 2, rest);
+            out += significant + 1;
         } else {
             out += 1;
         }
@@ -851,22 +881,24 @@ char* lay_out(Decimal d, char* out) noexcept {
         // "0." and up to 5 zeros before the digits.
         std::memcpy(out, "0.000000", 8);
         out += 1 - exp;
-        std::memcpy(out, digits, 8);
-        if (n > 8) std::memcpy(out + 8, digits + 8, 16);
-        return out + n;
+        out[0] = lead;
+        store16(out + 1, rest);
+        return out + significant;
     }
-    // The digits before the point, zeros included, then the fraction or ".0".
-    std::memcpy(out, digits, 16);
-    out += exp + 1;
-    if (n <= exp + 1) {
-        std::memcpy(out, ".0", 2);
-        return out + 2;
-    }
-    *out++ = '.';
-    const char* fraction = digits + exp + 1;
-    std::memcpy(out, fraction, 8);
-    if (n - exp - 1 > 8) std::memcpy(out + 8, fraction + 8, 8);
-    return out + (n - exp - 1);
+    // The p digits before the point come first among all 17; the '.' and the
+    // digits from p on then go over the rest.  Digit p is '0' when the
+    // fraction has no digits, which writes the ".0" of integral values.
+    const int p = exp + 1;  // 1 to 16
+    out[0] = lead;
+    store16(out + 1, rest);
+    const uint64_t low = static_cast<uint64_t>(_mm_cvtsi128_si64(rest));
+    const uint64_t high = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(rest, rest)));
+    const unsigned __int128 all = low | static_cast<unsigned __int128>(high) << 64;
+    const unsigned __int128 from_p = all >> (8 * (p - 1));
+    out[p] = '.';
+    const uint64_t words[2] = {static_cast<uint64_t>(from_p), static_cast<uint64_t>(from_p >> 64)};
+    std::memcpy(out + p + 1, words, 16);
+    return out + (significant > p ? significant : p + 1) + 1;
 }
 
 // The text of a finite value of an IEEE binary format with MantissaBits

@@ -4,7 +4,7 @@
 
 namespace kestro {
 
-// Writes the text of a finite value at dst (at least 32 bytes of room) and
+// Writes the text of a finite value at dst (at least 40 bytes of room) and
 // returns the position after the last byte written.  Callers handle NaN and
 // the infinities themselves.
 char* write_f64_text(double v, char* dst) noexcept;
