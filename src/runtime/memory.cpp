@@ -57,7 +57,7 @@ Span inner_span(void* p, size_t size, uintptr_t align) noexcept {
 constexpr int MADV_POPULATE_WRITE = 23;
 #endif
 
-constexpr uintptr_t huge_page = uintptr_t{2} << 20;
+constexpr uintptr_t huge_page = huge_page_size;
 
 void populate(uintptr_t begin, uintptr_t end) noexcept {
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);

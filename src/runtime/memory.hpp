@@ -22,6 +22,9 @@ size_t checked_size(size_t n, size_t size) noexcept;
 // touch, far more than writing the page.  Both helpers are only advice: where
 // the system declines, the memory works as before.
 //
+// The size of a huge page on x86-64.
+inline constexpr size_t huge_page_size = size_t{2} << 20;
+
 // Asks for huge pages for the 2 MiB-aligned pages inside [p, p + size).
 void advise_huge_pages(void* p, size_t size) noexcept;
 // For a block about to be written from its start: also backs at once the

@@ -1,5 +1,7 @@
-// The output of one dumps call, written in place into the storage of the
-// bytes object that is returned.
+// The output of one dumps call.  Up to a few MiB it is written in place into
+// the storage of the bytes object that is returned; a longer text goes on in
+// blocks of its own and is gathered into one object of its exact size at the
+// end (see OutputBuffer::spill).
 //
 // Reserve, then write: a writer calls reserve(need) once for the whole item
 // and then stores without bounds tests.  Every need leaves at least 30 bytes
@@ -19,14 +21,15 @@ namespace kestro {
 class OutputBuffer {
   public:
     static constexpr size_t initial_capacity = 1024;
-    // From this capacity on, growing moves the text into a fresh object
-    // whose pages fault in as huge pages (see OutputBuffer::move_to_fresh).
-    static constexpr size_t prefault_capacity = size_t{4} << 20;
+    // The bytes object grows by doubling below this capacity; a text that
+    // needs more goes on in spill blocks, the first of this size, each next
+    // one twice the one before.
+    static constexpr size_t spill_capacity = size_t{4} << 20;
 
     OutputBuffer() = default;
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
-    ~OutputBuffer() { Py_XDECREF(bytes_); }
+    ~OutputBuffer() { discard(); }
 
     // Allocates the 1024-byte bytes object; false with MemoryError set.
     bool create() noexcept {
@@ -38,8 +41,10 @@ class OutputBuffer {
         return true;
     }
 
-    // Afterwards capacity > len + need, unless the bytes object could not be
-    // enlarged: then the status is a failure with MemoryError set.
+    // Afterwards capacity > len + need, unless no memory could be had: then
+    // the status is a failure with MemoryError set.  The room is contiguous
+    // but may start a new block, so a writer takes the cursor after
+    // reserving and never reads text written before.
     [[gnu::always_inline]] Status reserve(size_t need) noexcept {
         if (len_ + need >= capacity_) [[unlikely]]
             return grow(len_ + need);
@@ -55,24 +60,45 @@ class OutputBuffer {
         len_ += 2;
     }
 
-    size_t len() const noexcept { return len_; }
+    // The length of the text so far, and the room of the block being written.
+    size_t len() const noexcept { return spilled_ + len_; }
     size_t capacity() const noexcept { return capacity_; }
 
-    // Terminates the text, shrinks the bytes object to it and hands it over
-    // (null with the interpreter's error set if the shrinking fails).
+    // Terminates the text and hands it over as a bytes object of its exact
+    // size (null with the interpreter's error set when that fails).
     PyObject* finish(bool append_newline) noexcept;
 
-    // Drops the bytes object after a failed walk.
-    void discard() noexcept { Py_CLEAR(bytes_); }
+    // Releases everything after a failed walk; the destructor does the same.
+    void discard() noexcept;
 
   private:
+    // A filled spill block: the allocation, the text's start in it (the
+    // first huge-page boundary) and the length of the text.
+    struct Block {
+        void* allocation;
+        char* data;
+        size_t len;
+    };
+    // Enough for blocks that double from 4 MiB to the largest size.
+    static constexpr int max_blocks = 48;
+
     [[gnu::noinline]] Status grow(size_t target) noexcept;
-    Status move_to_fresh(size_t capacity) noexcept;
+    Status spill(size_t target) noexcept;
+    PyObject* gather() noexcept;
 
     PyObject* bytes_ = nullptr;
     char* data_ = nullptr;
     size_t len_ = 0;
     size_t capacity_ = 0;
+    // Once spilling: the bytes object's text length, the filled blocks, the
+    // text before the block being written and that block's allocation, which
+    // data_ points into.
+    size_t head_len_ = 0;
+    void* allocation_ = nullptr;
+    Block blocks_[max_blocks];
+    int block_count_ = 0;
+    size_t spilled_ = 0;
+    bool spilling_ = false;
 };
 
 }  // namespace kestro

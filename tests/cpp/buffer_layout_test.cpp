@@ -4,6 +4,7 @@
 #include "serialize/layout.hpp"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -70,19 +71,99 @@ TEST(OutputBuffer, ImpossibleGrowthIsMemoryError) {
     buf.discard();
 }
 
-TEST(OutputBuffer, GrowthPastTheBulkBackedSizeKeepsTheText) {
-    // Growing to 4 MiB and on moves the text into fresh objects.
+// Texts past the spill size, written in pieces of the given sizes: small
+// ones that fill each block, and pieces larger than a block, which start
+// one sized to them.
+void check_spilled_text(size_t total, size_t piece, bool newline) {
     OutputBuffer buf;
     ASSERT_TRUE(buf.create());
     std::string text;
-    for (size_t i = 0; text.size() < 3 * OutputBuffer::prefault_capacity; ++i)
-        text += std::to_string(i * 7919) + ",";
-    for (size_t at = 0; at < text.size(); at += 4000) append(buf, text.substr(at, 4000));
-    EXPECT_EQ(buf.capacity(), 4 * OutputBuffer::prefault_capacity);
-    PyObject* result = buf.finish(false);
+    for (size_t i = 0; text.size() < total; ++i) text += std::to_string(i * 7919) + ",";
+    for (size_t at = 0; at < text.size(); at += piece) append(buf, text.substr(at, piece));
+    EXPECT_EQ(buf.len(), text.size());
+    PyObject* result = buf.finish(newline);
     ASSERT_NE(result, nullptr);
+    if (newline) text += "\n";
+    EXPECT_EQ(static_cast<size_t>(PyBytes_GET_SIZE(result)), text.size());
     EXPECT_TRUE(text_of(result) == text);
+    EXPECT_EQ(PyBytes_AS_STRING(result)[text.size()], '\0');
     Py_DECREF(result);
+}
+
+TEST(OutputBuffer, LongTextsComeBackWholeFromTheirBlocks) {
+    constexpr size_t spill = OutputBuffer::spill_capacity;
+    check_spilled_text(3 * spill, 4000, false);
+    check_spilled_text(3 * spill, 4000, true);
+    check_spilled_text(5 * spill, spill + 12345, false);  // pieces larger than a block
+    check_spilled_text(spill / 2 + 1, spill / 2 + 1, true);  // spills on the first growth
+}
+
+// Counts the blocks of a MiB or more that PyMem_Malloc hands out and that
+// are not yet freed, while installed.
+class LargeBlockCounter {
+  public:
+    LargeBlockCounter() {
+        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &saved_);
+        PyMemAllocatorEx counting{this, malloc_, calloc_, realloc_, free_};
+        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &counting);
+    }
+    ~LargeBlockCounter() { PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &saved_); }
+    int live() const { return static_cast<int>(live_.size()); }
+
+  private:
+    static constexpr size_t large = size_t{1} << 20;
+    static void* malloc_(void* ctx, size_t n) {
+        auto* self = static_cast<LargeBlockCounter*>(ctx);
+        void* p = self->saved_.malloc(self->saved_.ctx, n);
+        if (p != nullptr && n >= large) self->live_.push_back(p);
+        return p;
+    }
+    static void* calloc_(void* ctx, size_t n, size_t size) {
+        auto* self = static_cast<LargeBlockCounter*>(ctx);
+        return self->saved_.calloc(self->saved_.ctx, n, size);
+    }
+    static void* realloc_(void* ctx, void* p, size_t n) {
+        auto* self = static_cast<LargeBlockCounter*>(ctx);
+        return self->saved_.realloc(self->saved_.ctx, p, n);
+    }
+    static void free_(void* ctx, void* p) {
+        auto* self = static_cast<LargeBlockCounter*>(ctx);
+        std::erase(self->live_, p);
+        self->saved_.free(self->saved_.ctx, p);
+    }
+    PyMemAllocatorEx saved_;
+    std::vector<void*> live_;
+};
+
+TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
+    const std::string piece(OutputBuffer::spill_capacity / 3, 'x');
+    for (bool finish : {false, true}) {
+        LargeBlockCounter counter;
+        {
+            OutputBuffer buf;
+            ASSERT_TRUE(buf.create());
+            for (int i = 0; i < 8; ++i) append(buf, piece);
+            EXPECT_EQ(buf.len(), 8 * piece.size());
+            EXPECT_GE(counter.live(), 2);
+            if (finish) {
+                Py_DECREF(buf.finish(false));
+            } else {
+                buf.discard();
+                EXPECT_EQ(buf.len(), 0u);
+            }
+            EXPECT_EQ(counter.live(), 0);
+        }
+    }
+    {
+        // Dropped without either: the destructor releases them.
+        LargeBlockCounter counter;
+        {
+            OutputBuffer buf;
+            ASSERT_TRUE(buf.create());
+            for (int i = 0; i < 8; ++i) append(buf, piece);
+        }
+        EXPECT_EQ(counter.live(), 0);
+    }
 }
 
 TEST(OutputBuffer, FailedGrowthIsMemoryErrorAndTheBufferStillReleases) {
@@ -93,7 +174,7 @@ TEST(OutputBuffer, FailedGrowthIsMemoryErrorAndTheBufferStillReleases) {
     ASSERT_TRUE(buf.create());
     append(buf, "abc");
     // Far more than the allocator can give, but representable as a size.
-    kestro::Status s = buf.reserve(static_cast<size_t>(PY_SSIZE_T_MAX) / 2 - 64);
+    kestro::Status s = buf.reserve(static_cast<size_t>(PY_SSIZE_T_MAX) / 4);
     ASSERT_TRUE(s.failed());
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
     PyErr_Clear();
