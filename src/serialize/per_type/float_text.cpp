@@ -858,8 +858,10 @@ char* lay_out(Decimal d, char* out) noexcept {
     int significant = n;
     if (d.s % 10 == 0) {
         const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_set1_epi8('0'))));
+        // Bit i stands for digit i + 1; the last digit other than '0' ends
+        // the significant ones.
         const unsigned others = ~zeros & 0xFFFFu;
-        significant = others != 0 ? 33 - __builtin_clz(others) : 1;
+        significant = others != 0 ? 1 + (32 - __builtin_clz(others)) : 1;
     }
     const int exp = d.k + n - 1;  // power of ten of the first digit
 
