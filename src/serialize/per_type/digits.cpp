@@ -93,11 +93,10 @@ size_t write_u64_text(uint64_t v, char* dst) noexcept {
         put8(dst + n, static_cast<uint32_t>(v - uint64_t{hi} * 100000000));
         return n + 8;
     }
-    uint64_t top = v / 100000000;  // below 1.9 * 10^11
-    uint32_t lead = static_cast<uint32_t>(top / 100000000);  // 1 to 1844
-    size_t n = put_lead4(dst, lead);
-    put8(dst + n, static_cast<uint32_t>(top - uint64_t{lead} * 100000000));
-    put8(dst + n + 8, static_cast<uint32_t>(v - top * 100000000));
+    // Seventeen digits and more (ids, hashes): the last sixteen at once.
+    const uint64_t lead = v / 10000000000000000ull;  // 1 to 1844
+    const size_t n = put_lead4(dst, static_cast<uint32_t>(lead));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), digits16_text(v - lead * 10000000000000000ull));
     return n + 16;
 }
 
