@@ -7,12 +7,10 @@
 namespace kestro {
 
 Status OutputBuffer::grow(size_t target) noexcept {
-    constexpr size_t largest = static_cast<size_t>(PY_SSIZE_T_MAX) / 2;
-    if (spilling_ || target >= spill_capacity / 2) return spill(target);
+    if (spilling() || target >= spill_capacity / 2) return spill(target);
     size_t c = capacity_;
-    while (c <= target) c *= 2;
+    while (c <= target) c *= 2;  // below spill_capacity
     // The object may move; on failure the interpreter releases it.
-    static_assert(spill_capacity <= largest);
     if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(c)) != 0) {
         bytes_ = nullptr;
         data_ = nullptr;
@@ -34,7 +32,7 @@ Status OutputBuffer::spill(size_t target) noexcept {
     constexpr size_t largest = static_cast<size_t>(PY_SSIZE_T_MAX) / 2;
     // The room the reservation asked for, beyond the text already written.
     const size_t need = target - len_;
-    size_t c = spilling_ ? capacity_ * 2 : spill_capacity;
+    size_t c = spilling() ? capacity_ * 2 : spill_capacity;
     while (c <= need) {
         if (c > largest) {
             PyErr_NoMemory();
@@ -56,11 +54,10 @@ Status OutputBuffer::spill(size_t target) noexcept {
     const uintptr_t at = reinterpret_cast<uintptr_t>(allocation);
     char* block = reinterpret_cast<char*>((at + huge_page_size - 1) & ~uintptr_t{huge_page_size - 1});
     prefault_for_writing(block, c);
-    if (spilling_) {
+    if (spilling()) {
         blocks_[block_count_++] = {allocation_, data_, len_};
     } else {
         head_len_ = len_;
-        spilling_ = true;
     }
     spilled_ += len_;
     allocation_ = allocation;
@@ -91,14 +88,13 @@ PyObject* OutputBuffer::gather() noexcept {
     PyMem_Free(allocation_);
     allocation_ = nullptr;
     data_ = nullptr;
-    spilling_ = false;
     spilled_ = 0;
     return result;
 }
 
 PyObject* OutputBuffer::finish(bool append_newline) noexcept {
     if (append_newline) data_[len_++] = '\n';
-    if (spilling_) {
+    if (spilling()) {
         PyObject* result = gather();
         if (result == nullptr) discard();
         return result;
@@ -119,7 +115,6 @@ void OutputBuffer::discard() noexcept {
     block_count_ = 0;
     PyMem_Free(allocation_);
     allocation_ = nullptr;
-    spilling_ = false;
     spilled_ = 0;
     data_ = nullptr;
     len_ = 0;

@@ -82,6 +82,7 @@ class OutputBuffer {
     // Enough for blocks that double from 4 MiB to the largest size.
     static constexpr int max_blocks = 48;
 
+    bool spilling() const noexcept { return allocation_ != nullptr; }
     [[gnu::noinline]] Status grow(size_t target) noexcept;
     Status spill(size_t target) noexcept;
     PyObject* gather() noexcept;
@@ -98,7 +99,6 @@ class OutputBuffer {
     Block blocks_[max_blocks];
     int block_count_ = 0;
     size_t spilled_ = 0;
-    bool spilling_ = false;
 };
 
 }  // namespace kestro
