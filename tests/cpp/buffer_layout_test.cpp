@@ -166,6 +166,49 @@ TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
     }
 }
 
+// Refuses object allocations of a MiB or more while installed.
+class LargeObjectRefusal {
+  public:
+    LargeObjectRefusal() {
+        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &saved_);
+        PyMemAllocatorEx refusing{this, malloc_, calloc_, realloc_, free_};
+        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &refusing);
+    }
+    ~LargeObjectRefusal() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &saved_); }
+
+  private:
+    static constexpr size_t large = size_t{1} << 20;
+    static LargeObjectRefusal* self(void* ctx) { return static_cast<LargeObjectRefusal*>(ctx); }
+    static void* malloc_(void* ctx, size_t n) {
+        return n >= large ? nullptr : self(ctx)->saved_.malloc(self(ctx)->saved_.ctx, n);
+    }
+    static void* calloc_(void* ctx, size_t n, size_t size) {
+        return self(ctx)->saved_.calloc(self(ctx)->saved_.ctx, n, size);
+    }
+    static void* realloc_(void* ctx, void* p, size_t n) {
+        return n >= large ? nullptr : self(ctx)->saved_.realloc(self(ctx)->saved_.ctx, p, n);
+    }
+    static void free_(void* ctx, void* p) { self(ctx)->saved_.free(self(ctx)->saved_.ctx, p); }
+    PyMemAllocatorEx saved_;
+};
+
+TEST(OutputBuffer, AFailedGatherIsMemoryErrorAndReleasesTheBlocks) {
+    const std::string piece(OutputBuffer::spill_capacity / 3, 'x');
+    LargeBlockCounter counter;
+    OutputBuffer buf;
+    ASSERT_TRUE(buf.create());
+    for (int i = 0; i < 8; ++i) append(buf, piece);
+    ASSERT_GE(counter.live(), 2);
+    {
+        LargeObjectRefusal refusal;
+        EXPECT_EQ(buf.finish(false), nullptr);
+    }
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
+    PyErr_Clear();
+    EXPECT_EQ(counter.live(), 0);
+    EXPECT_EQ(buf.len(), 0u);
+}
+
 TEST(OutputBuffer, FailedGrowthIsMemoryErrorAndTheBufferStillReleases) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer aborts on an allocation this large";
