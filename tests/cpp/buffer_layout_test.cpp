@@ -98,39 +98,44 @@ TEST(OutputBuffer, LongTextsComeBackWholeFromTheirBlocks) {
     check_spilled_text(spill / 2 + 1, spill / 2 + 1, true);  // spills on the first growth
 }
 
-// Counts the blocks of a MiB or more that PyMem_Malloc hands out and that
-// are not yet freed, while installed.
-class LargeBlockCounter {
+// Wraps one domain of the interpreter's allocators while installed: counts
+// the blocks of a MiB or more handed out and not yet freed, and refuses such
+// blocks when asked to.
+class LargeBlockWatch {
   public:
-    LargeBlockCounter() {
-        PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &saved_);
-        PyMemAllocatorEx counting{this, malloc_, calloc_, realloc_, free_};
-        PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &counting);
+    explicit LargeBlockWatch(PyMemAllocatorDomain domain, bool refuse = false)
+        : domain_(domain), refuse_(refuse) {
+        PyMem_GetAllocator(domain_, &saved_);
+        PyMemAllocatorEx wrapped{this, malloc_, calloc_, realloc_, free_};
+        PyMem_SetAllocator(domain_, &wrapped);
     }
-    ~LargeBlockCounter() { PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &saved_); }
+    ~LargeBlockWatch() { PyMem_SetAllocator(domain_, &saved_); }
     int live() const { return static_cast<int>(live_.size()); }
 
   private:
     static constexpr size_t large = size_t{1} << 20;
+    static LargeBlockWatch* self(void* ctx) { return static_cast<LargeBlockWatch*>(ctx); }
     static void* malloc_(void* ctx, size_t n) {
-        auto* self = static_cast<LargeBlockCounter*>(ctx);
-        void* p = self->saved_.malloc(self->saved_.ctx, n);
-        if (p != nullptr && n >= large) self->live_.push_back(p);
+        LargeBlockWatch* w = self(ctx);
+        if (n >= large && w->refuse_) return nullptr;
+        void* p = w->saved_.malloc(w->saved_.ctx, n);
+        if (p != nullptr && n >= large) w->live_.push_back(p);
         return p;
     }
     static void* calloc_(void* ctx, size_t n, size_t size) {
-        auto* self = static_cast<LargeBlockCounter*>(ctx);
-        return self->saved_.calloc(self->saved_.ctx, n, size);
+        return self(ctx)->saved_.calloc(self(ctx)->saved_.ctx, n, size);
     }
     static void* realloc_(void* ctx, void* p, size_t n) {
-        auto* self = static_cast<LargeBlockCounter*>(ctx);
-        return self->saved_.realloc(self->saved_.ctx, p, n);
+        LargeBlockWatch* w = self(ctx);
+        if (n >= large && w->refuse_) return nullptr;
+        return w->saved_.realloc(w->saved_.ctx, p, n);
     }
     static void free_(void* ctx, void* p) {
-        auto* self = static_cast<LargeBlockCounter*>(ctx);
-        std::erase(self->live_, p);
-        self->saved_.free(self->saved_.ctx, p);
+        std::erase(self(ctx)->live_, p);
+        self(ctx)->saved_.free(self(ctx)->saved_.ctx, p);
     }
+    PyMemAllocatorDomain domain_;
+    bool refuse_;
     PyMemAllocatorEx saved_;
     std::vector<void*> live_;
 };
@@ -138,7 +143,7 @@ class LargeBlockCounter {
 TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
     const std::string piece(OutputBuffer::spill_capacity / 3, 'x');
     for (bool finish : {false, true}) {
-        LargeBlockCounter counter;
+        LargeBlockWatch counter(PYMEM_DOMAIN_MEM);
         {
             OutputBuffer buf;
             ASSERT_TRUE(buf.create());
@@ -156,7 +161,7 @@ TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
     }
     {
         // Dropped without either: the destructor releases them.
-        LargeBlockCounter counter;
+        LargeBlockWatch counter(PYMEM_DOMAIN_MEM);
         {
             OutputBuffer buf;
             ASSERT_TRUE(buf.create());
@@ -166,41 +171,16 @@ TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
     }
 }
 
-// Refuses object allocations of a MiB or more while installed.
-class LargeObjectRefusal {
-  public:
-    LargeObjectRefusal() {
-        PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &saved_);
-        PyMemAllocatorEx refusing{this, malloc_, calloc_, realloc_, free_};
-        PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &refusing);
-    }
-    ~LargeObjectRefusal() { PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &saved_); }
-
-  private:
-    static constexpr size_t large = size_t{1} << 20;
-    static LargeObjectRefusal* self(void* ctx) { return static_cast<LargeObjectRefusal*>(ctx); }
-    static void* malloc_(void* ctx, size_t n) {
-        return n >= large ? nullptr : self(ctx)->saved_.malloc(self(ctx)->saved_.ctx, n);
-    }
-    static void* calloc_(void* ctx, size_t n, size_t size) {
-        return self(ctx)->saved_.calloc(self(ctx)->saved_.ctx, n, size);
-    }
-    static void* realloc_(void* ctx, void* p, size_t n) {
-        return n >= large ? nullptr : self(ctx)->saved_.realloc(self(ctx)->saved_.ctx, p, n);
-    }
-    static void free_(void* ctx, void* p) { self(ctx)->saved_.free(self(ctx)->saved_.ctx, p); }
-    PyMemAllocatorEx saved_;
-};
-
 TEST(OutputBuffer, AFailedGatherIsMemoryErrorAndReleasesTheBlocks) {
     const std::string piece(OutputBuffer::spill_capacity / 3, 'x');
-    LargeBlockCounter counter;
+    LargeBlockWatch counter(PYMEM_DOMAIN_MEM);
     OutputBuffer buf;
     ASSERT_TRUE(buf.create());
     for (int i = 0; i < 8; ++i) append(buf, piece);
     ASSERT_GE(counter.live(), 2);
     {
-        LargeObjectRefusal refusal;
+        // The final object is the only large object allocation left.
+        LargeBlockWatch refusal(PYMEM_DOMAIN_OBJ, /*refuse=*/true);
         EXPECT_EQ(buf.finish(false), nullptr);
     }
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));

@@ -96,7 +96,7 @@ size_t write_u64_text(uint64_t v, char* dst) noexcept {
     // Seventeen digits and more (ids, hashes): the last sixteen at once.
     const uint64_t lead = v / 10000000000000000ull;  // 1 to 1844
     const size_t n = put_lead4(dst, static_cast<uint32_t>(lead));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n), digits16_text(v - lead * 10000000000000000ull));
+    store16(dst + n, digits16_text(v - lead * 10000000000000000ull));
     return n + 16;
 }
 

@@ -39,6 +39,8 @@ inline __m128i digit_lanes8(uint32_t v) noexcept {
     return _mm_sub_epi16(quotients, tens);
 }
 
+inline void store16(char* dst, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v); }
+
 // The sixteen digits of v < 10^16, leading zeros included, as ASCII bytes,
 // the first digit in the lowest byte.
 inline __m128i digits16_text(uint64_t v) noexcept {

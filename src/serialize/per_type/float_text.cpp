@@ -827,8 +827,6 @@ alignas(64) constexpr uint64_t POW10_U64[] = {
     100000000000000000ull,
 };
 
-inline void store16(char* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-
 // Lays out the decimal of a nonzero finite magnitude at out (40 bytes of
 // room).  Fixed notation covers the values whose first digit has a power of
 // ten in [MinFixed, MaxFixed]; the others are written in scientific
