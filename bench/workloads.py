@@ -15,6 +15,7 @@ import dataclasses
 import json
 import os
 import pathlib
+import random
 from typing import Any, Callable, List, Optional
 
 from .libraries import COMPACT, INDENTED, SORTED, DumpsStyle
@@ -106,6 +107,15 @@ def ten_key_record() -> dict:
     return {k: user[k] for k in keys}
 
 
+def int_keyed_map() -> dict:
+    """A thousand small records under 63-bit integer ids, as an index or a
+    cache keyed by id holds them: kestro writes it under OPT_NON_STR_KEYS,
+    the peers turn integer keys into text themselves."""
+    rng = random.Random(7)
+    return {rng.getrandbits(63): {"name": f"user{i}", "score": i * 0.25, "active": i % 3 == 0}
+            for i in range(1000)}
+
+
 def _register_defaults():
     if CORPUS.is_dir():
         for name in CORPUS_NAMES:
@@ -120,6 +130,9 @@ def _register_defaults():
         record = Document("record10", lambda: json_text(ten_key_record()), ten_key_record)
         register(Workload("tiny", record, "dumps"))
         register(Workload("tiny", record, "loads"))
+    keyed = Document.of("int-keyed map", int_keyed_map())
+    for style in (COMPACT, SORTED):
+        register(Workload("keys", keyed, "dumps", dataclasses.replace(style, kestro_option=4)))
 
 
 def workloads(groups: Optional[List[str]] = None, match: Optional[str] = None) -> List[Workload]:

@@ -90,6 +90,40 @@ inline bool long_is_negative(PyObject* o) noexcept {
 #endif
 }
 
+// True when |v| < 2**64, with *magnitude = |v|; read from the 30-bit digits,
+// without the interpreter's generic byte conversion.
+inline bool long_magnitude_u64(PyObject* o, uint64_t* magnitude) noexcept {
+    static_assert(PyLong_SHIFT == 30, "ints are read as 30-bit digits");
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* v = reinterpret_cast<PyLongObject*>(o);
+    const size_t count = v->long_value.lv_tag >> 3;
+    const digit* d = v->long_value.ob_digit;
+#else
+    auto* v = reinterpret_cast<PyLongObject*>(o);
+    const Py_ssize_t size = Py_SIZE(v);
+    const size_t count = static_cast<size_t>(size < 0 ? -size : size);
+    const digit* d = v->ob_digit;
+#endif
+    uint64_t m = 0;
+    switch (count) {
+        case 3:
+            if (d[2] >> 4) return false;  // 2**64 or more
+            m = uint64_t{d[2]} << 60;
+            [[fallthrough]];
+        case 2:
+            m |= uint64_t{d[1]} << 30;
+            [[fallthrough]];
+        case 1:
+            m |= d[0];
+            [[fallthrough]];
+        case 0:
+            *magnitude = m;
+            return true;
+        default:
+            return false;
+    }
+}
+
 // ---- dict, list, tuple, float ---------------------------------------------
 
 inline Py_ssize_t dict_used(PyObject* d) noexcept {

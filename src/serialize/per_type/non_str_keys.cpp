@@ -2,6 +2,7 @@
 
 #include "serialize/per_type/digits.hpp"
 #include "serialize/per_type/float_text.hpp"
+#include "serialize/per_type/number.hpp"
 #include "serialize/per_type/str_value.hpp"
 
 #include <cmath>
@@ -58,20 +59,14 @@ Status int_key_text(PyObject* key, KeyTexts& texts, const char** text, size_t* l
         return out_of_memory();
     bool negative;
     uint64_t magnitude;
-    int64_t small;
-    if (ffi::long_small_value(key, &small)) {
-        negative = small < 0;
-        magnitude = static_cast<uint64_t>(negative ? -small : small);
-    } else if (!ffi::long_is_negative(key)) {
-        unsigned long long u = PyLong_AsUnsignedLongLong(key);
-        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return &failure::dict_key_int_range;
-        negative = false;
-        magnitude = u;
-    } else {
-        long long s = PyLong_AsLongLong(key);
-        if (s == -1 && PyErr_Occurred()) return &failure::dict_key_int_range;
-        negative = true;
-        magnitude = uint64_t{0} - static_cast<uint64_t>(s);
+    if (!int_magnitude_64(key, &magnitude, &negative)) [[unlikely]] {
+        // The interpreter's own conversion tells why; its OverflowError is
+        // the cause.
+        if (negative)
+            (void)PyLong_AsLongLong(key);
+        else
+            (void)PyLong_AsUnsignedLongLong(key);
+        return &failure::dict_key_int_range;
     }
     char* p = start;
     *p = '-';

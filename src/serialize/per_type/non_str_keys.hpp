@@ -73,7 +73,9 @@ Status key_to_text(PyObject* key, uint32_t key_options, KeyTexts& texts, const c
 // Every key is converted before any value is walked.  Python code run while
 // a key is converted (an enum's value property, a time-zone method) or a
 // value is walked (default) may change the dict: unless no such code can
-// run, every key and value is held until the writer returns.
+// run, every key and value is held until the writer returns.  Keys whose
+// conversion runs no Python code are converted as they are collected, up to
+// the first one that may run some; the rest once everything is held.
 template <class L>
 [[gnu::noinline]] Status write_non_str_dict(WalkState state, L& out) noexcept {
     PyObject* dict = state.object;
@@ -82,21 +84,35 @@ template <class L>
     HeldItems held;
     if (!held.allocate(static_cast<size_t>(left), out.sorted_orders())) [[unlikely]]
         return out_of_memory();
+    const uint32_t options = key_options(state.word);
+    KeyTexts texts;
+    size_t converted = 0;
     bool inert = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (left-- > 0 && ffi::dict_next(dict, &pos, &key, &value)) {
-        inert &= key_converted_without_python(key) && written_without_python(value);
-        held.add(key, nullptr, 0, value);
+        inert &= written_without_python(value);
+        const char* text = nullptr;
+        size_t len = 0;
+        if (converted == held.count()) {
+            if (Py_TYPE(key) == typeref.string_type) [[likely]] {
+                text = utf8_of_str(key, &len);
+                if (text == nullptr) [[unlikely]]
+                    return &failure::surrogates;
+                ++converted;
+            } else if (key_converted_without_python(key)) {
+                if (Status s = key_to_text(key, options, texts, &text, &len); s.failed()) [[unlikely]]
+                    return s;
+                ++converted;
+            }
+        }
+        held.add(key, text, len, value);
     }
-    if (!inert) held.hold();
-
+    const size_t n = held.count();
+    if (!inert || converted < n) held.hold();
     DictItem* items = held.items();
     PyObject* const* keys = held.keys();
-    const size_t n = held.count();
-    const uint32_t options = key_options(state.word);
-    KeyTexts texts;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = converted; i < n; ++i) {
         if (Status s = key_to_text(keys[i], options, texts, &items[i].key, &items[i].key_len);
             s.failed()) [[unlikely]]
             return s;

@@ -13,6 +13,14 @@
 
 namespace kestro {
 
+// |v| of an int or int subclass from -2**63 to 2**64 - 1, and its sign;
+// false (no error set) outside that range.
+[[gnu::always_inline]] inline bool int_magnitude_64(PyObject* v, uint64_t* magnitude,
+                                                    bool* negative) noexcept {
+    *negative = ffi::long_is_negative(v);
+    return ffi::long_magnitude_u64(v, magnitude) && (!*negative || *magnitude <= uint64_t{1} << 63);
+}
+
 // An int (or int subclass) of two or more 30-bit digits: 64-bit range, and
 // 53-bit range under OPT_STRICT_INTEGER.
 Status write_large_int(PyObject* v, uint32_t options, OutputBuffer& buf) noexcept;
