@@ -85,6 +85,9 @@ bool fill() noexcept {
     c.datetime_type = capi->DateTimeType;
     c.time_type = capi->TimeType;
     c.tzinfo_type = capi->TZInfoType;
+    c.timedelta_type = capi->DeltaType;
+    c.timezone_utc = capi->TimeZone_UTC;
+    c.timezone_type = Py_TYPE(capi->TimeZone_UTC);
 
     c.uuid_type = reinterpret_cast<PyTypeObject*>(module_lookup("uuid", "UUID"));
     if (c.uuid_type == nullptr) return false;

@@ -49,6 +49,8 @@ struct ReferenceCache {
     PyTypeObject* date_type;
     PyTypeObject* time_type;
     PyTypeObject* tzinfo_type;
+    PyTypeObject* timezone_type;   // datetime.timezone
+    PyTypeObject* timedelta_type;
     PyTypeObject* uuid_type;
     PyTypeObject* enum_meta_type;
     PyTypeObject* fragment_type;
@@ -60,6 +62,7 @@ struct ReferenceCache {
     PyObject* false_;
     PyObject* empty_str;
     PyObject* dataclass_field_marker;
+    PyObject* timezone_utc;  // datetime.timezone.utc
 
     // exception classes
     PyObject* decode_error;

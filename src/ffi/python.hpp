@@ -124,6 +124,32 @@ inline bool long_magnitude_u64(PyObject* o, uint64_t* magnitude) noexcept {
     }
 }
 
+// The value of an int as n bytes, most significant first, unsigned; false,
+// with OverflowError set, when it is negative or needs more than n bytes.
+inline bool long_to_big_endian(PyObject* v, unsigned char* out, size_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, n, 0, 0, 1) == 0;
+#else
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, n, 0, 0) == 0;
+#endif
+}
+
+// ---- attributes ------------------------------------------------------------
+
+// Whether o has the attribute; an error raised while looking it up counts as
+// not having it and is cleared (nothing is reported on any version).
+inline bool has_attr(PyObject* o, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_HasAttrWithError(o, name);
+#else
+    PyObject* value = nullptr;
+    int found = _PyObject_LookupAttr(o, name, &value);
+    Py_XDECREF(value);
+#endif
+    if (found < 0) PyErr_Clear();
+    return found == 1;
+}
+
 // ---- dict, list, tuple, float ---------------------------------------------
 
 inline Py_ssize_t dict_used(PyObject* d) noexcept {

@@ -62,6 +62,12 @@ class Ref {
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : obj_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = obj_;
+        obj_ = other.release();
+        Py_XDECREF(old);
+        return *this;
+    }
     ~Ref() { Py_XDECREF(obj_); }
     PyObject* get() const noexcept { return obj_; }
     PyObject* release() noexcept {

@@ -31,10 +31,6 @@ inline uint32_t div1e8(uint64_t v) noexcept {  // v < 10^16
         static_cast<uint64_t>((static_cast<unsigned __int128>(v) * 0xABCC77118461CEFDull) >> 90));
 }
 
-inline void put_pair(char* dst, uint32_t v) noexcept {  // v < 100
-    std::memcpy(dst, DIGIT_PAIRS + 2 * v, 2);
-}
-
 // A value below 100 without a leading zero: one or two characters.
 inline size_t put_lead2(char* dst, uint32_t v) noexcept {
     bool two = v >= 10;
@@ -42,18 +38,11 @@ inline size_t put_lead2(char* dst, uint32_t v) noexcept {
     return 1 + two;
 }
 
-// All four digits of a value below 10^4.
-inline void put4(char* dst, uint32_t v) noexcept {
-    uint32_t hi = div100(v);
-    put_pair(dst, hi);
-    put_pair(dst + 2, v - hi * 100);
-}
-
 // All eight digits of a value below 10^8.
 inline void put8(char* dst, uint32_t v) noexcept {
     uint32_t hi = div10000(v);
-    put4(dst, hi);
-    put4(dst + 4, v - hi * 10000);
+    put_4digits(dst, hi);
+    put_4digits(dst + 4, v - hi * 10000);
 }
 
 // A value below 10^4 without leading zeros.
@@ -61,7 +50,7 @@ inline size_t put_lead4(char* dst, uint32_t v) noexcept {
     if (v < 100) return put_lead2(dst, v);
     uint32_t hi = div100(v);
     size_t n = put_lead2(dst, hi);
-    put_pair(dst + n, v - hi * 100);
+    put_2digits(dst + n, v - hi * 100);
     return n + 2;
 }
 
@@ -70,7 +59,7 @@ inline size_t put_lead8(char* dst, uint32_t v) noexcept {
     if (v < 10000) return put_lead4(dst, v);
     uint32_t hi = div10000(v);
     size_t n = put_lead4(dst, hi);
-    put4(dst + n, v - hi * 10000);
+    put_4digits(dst + n, v - hi * 10000);
     return n + 4;
 }
 

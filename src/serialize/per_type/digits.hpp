@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kestro {
 
@@ -16,6 +17,16 @@ extern const char DIGIT_PAIRS[200];
 // (u64) bytes; the writers may store whole words inside that room.
 size_t write_u32_text(uint32_t v, char* dst) noexcept;
 size_t write_u64_text(uint64_t v, char* dst) noexcept;
+
+// Fixed-width fields, leading zeros included: the two digits of v < 100 and
+// the four digits of v < 10^4, at dst.
+inline void put_2digits(char* dst, uint32_t v) noexcept { std::memcpy(dst, DIGIT_PAIRS + 2 * v, 2); }
+
+inline void put_4digits(char* dst, uint32_t v) noexcept {
+    const uint32_t hi = (v * 5243u) >> 19;  // v / 100, exact for v < 10^4
+    put_2digits(dst, hi);
+    put_2digits(dst + 2, v - hi * 100);
+}
 
 // The eight digits of v < 10^8, leading zeros included, as the 16-bit lanes
 // of a vector, the first digit in the lowest lane.  v is split into two

@@ -1,0 +1,79 @@
+#include "serialize/per_type/uuid.hpp"
+
+#include "runtime/memory.hpp"
+#include "typeref.hpp"
+
+#include <emmintrin.h>
+
+#include <cstring>
+
+namespace kestro {
+
+namespace {
+
+// The 16 bytes of the UUID's integer, most significant first.  The lookup
+// runs Python code only on a class that was tampered with; the UUID is held
+// through it all the same.
+Status uuid_bytes(PyObject* uuid, unsigned char bytes[16]) noexcept {
+    Ref hold(Py_NewRef(uuid));
+    Ref value(PyObject_GetAttr(uuid, typeref.attr_int));
+    if (!value || !PyLong_Check(value.get()) || !ffi::long_to_big_endian(value.get(), bytes, 16))
+        [[unlikely]]
+        return unsupported_type(Py_TYPE(uuid));
+    return Status::ok();
+}
+
+// The hexadecimal digit of each 4-bit lane value: '0' + x, and 39 more
+// ('a' - '0' - 10) above 9.
+inline __m128i hex_digits(__m128i x) noexcept {
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(9)), _mm_set1_epi8(39));
+    return _mm_add_epi8(_mm_add_epi8(x, _mm_set1_epi8('0')), letters);
+}
+
+}  // namespace
+
+char* put_uuid_text(char* p, const unsigned char bytes[16]) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const __m128i low_nibbles = _mm_set1_epi8(0x0F);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), low_nibbles);
+    const __m128i low = _mm_and_si128(v, low_nibbles);
+    // Each byte's high digit first.
+    alignas(16) char hex[32];
+    _mm_store_si128(reinterpret_cast<__m128i*>(hex), hex_digits(_mm_unpacklo_epi8(high, low)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(hex + 16), hex_digits(_mm_unpackhi_epi8(high, low)));
+    // Groups of 8, 4, 4, 4 and 12 digits.
+    std::memcpy(p, hex, 8);
+    p[8] = '-';
+    std::memcpy(p + 9, hex + 8, 4);
+    p[13] = '-';
+    std::memcpy(p + 14, hex + 12, 4);
+    p[18] = '-';
+    std::memcpy(p + 19, hex + 16, 4);
+    p[23] = '-';
+    std::memcpy(p + 24, hex + 20, 12);
+    return p + 36;
+}
+
+Status write_uuid_text(PyObject* uuid, ScratchText& out) noexcept {
+    unsigned char bytes[16];
+    if (Status s = uuid_bytes(uuid, bytes); s.failed()) [[unlikely]]
+        return s;
+    out.set_end(put_uuid_text(out.end(), bytes));
+    return Status::ok();
+}
+
+Status write_uuid_value(PyObject* uuid, OutputBuffer& buf) noexcept {
+    unsigned char bytes[16];
+    if (Status s = uuid_bytes(uuid, bytes); s.failed()) [[unlikely]]
+        return s;
+    if (Status s = buf.reserve(128); s.failed()) [[unlikely]]
+        return s;
+    char* p = buf.cursor();
+    *p = '"';
+    p = put_uuid_text(p + 1, bytes);
+    *p = '"';
+    buf.set_cursor(p + 1);
+    return Status::ok();
+}
+
+}  // namespace kestro
