@@ -31,6 +31,21 @@ PyObject* module_lookup(const char* module, const char* name) noexcept {
     return PyMapping_GetItemString(dict.get(), name);
 }
 
+// The attribute `name` of class `module`.`cls` as its own dictionary holds
+// it (a new reference).
+PyObject* class_attribute(const char* module, const char* cls, PyObject* name) noexcept {
+    Ref type(module_lookup(module, cls));
+    if (!type) return nullptr;
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%s.%s is not a class", module, cls);
+        return nullptr;
+    }
+    PyObject* own = reinterpret_cast<PyTypeObject*>(type.get())->tp_dict;
+    PyObject* value = own != nullptr ? PyDict_GetItemWithError(own, name) : nullptr;
+    if (value == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "%s.%s.%U", module, cls, name);
+    return Py_XNewRef(value);
+}
+
 PyObject* intern(const char* text) noexcept { return PyUnicode_InternFromString(text); }
 
 // Every owned object entry, so that a failed fill can give back what it took.
@@ -41,7 +56,8 @@ PyObject** owned_entries[] = {
     &typeref.attr_dict,      &typeref.attr_dataclass_fields,  &typeref.attr_slots,
     &typeref.attr_field_type, &typeref.attr_array_struct,     &typeref.attr_dtype,
     &typeref.attr_descr,     &typeref.attr_value,             &typeref.kw_default,
-    &typeref.kw_option,
+    &typeref.kw_option,      &typeref.attr_value_,            &typeref.enum_value_descriptor,
+    &typeref.uuid_int_descriptor,
 };
 
 PyTypeObject** owned_types[] = {&typeref.uuid_type, &typeref.enum_meta_type,
@@ -117,6 +133,7 @@ bool fill() noexcept {
         {&c.attr_dtype, "dtype"},
         {&c.attr_descr, "descr"},
         {&c.attr_value, "value"},
+        {&c.attr_value_, "_value_"},
         {&c.kw_default, "default"},
         {&c.kw_option, "option"},
     };
@@ -124,6 +141,14 @@ bool fill() noexcept {
         *n.slot = intern(n.text);
         if (*n.slot == nullptr) return false;
     }
+
+    // Class attributes that writers read past when they are still the
+    // standard library's own (see write_enum and write_uuid_text).
+    c.enum_value_descriptor = class_attribute("enum", "Enum", c.attr_value);
+    if (c.enum_value_descriptor == nullptr) return false;
+    c.uuid_int_descriptor = class_attribute("uuid", "UUID", c.attr_int);
+    if (c.uuid_int_descriptor == nullptr) return false;
+    c.uuid_int_offset = ffi::member_slot_offset(c.uuid_int_descriptor);
 
     Py_INCREF(PyExc_TypeError);
     c.encode_error = PyExc_TypeError;

@@ -63,6 +63,9 @@ struct ReferenceCache {
     PyObject* empty_str;
     PyObject* dataclass_field_marker;
     PyObject* timezone_utc;  // datetime.timezone.utc
+    PyObject* enum_value_descriptor;  // enum.Enum's own "value", which gives self._value_
+    PyObject* uuid_int_descriptor;    // uuid.UUID's "int" slot
+    Py_ssize_t uuid_int_offset;       // where that slot lies in the object; 0: not a plain slot
 
     // exception classes
     PyObject* decode_error;
@@ -82,6 +85,7 @@ struct ReferenceCache {
     PyObject* attr_dtype;
     PyObject* attr_descr;
     PyObject* attr_value;
+    PyObject* attr_value_;  // "_value_"
     PyObject* kw_default;
     PyObject* kw_option;
 

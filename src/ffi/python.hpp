@@ -5,6 +5,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <structmember.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -124,14 +125,65 @@ inline bool long_magnitude_u64(PyObject* o, uint64_t* magnitude) noexcept {
     }
 }
 
-// The value of an int as n bytes, most significant first, unsigned; false,
-// with OverflowError set, when it is negative or needs more than n bytes.
-inline bool long_to_big_endian(PyObject* v, unsigned char* out, size_t n) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, n, 0, 0, 1) == 0;
+// The value of an int as 16 bytes, most significant first, unsigned; false,
+// with OverflowError set, when it is negative or 2**128 or more.  Values of
+// up to five 30-bit digits are read from the digits themselves.
+inline bool long_to_be128(PyObject* o, unsigned char out[16]) noexcept {
+    auto* v = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = v->long_value.lv_tag;
+    const bool negative = (tag & 3) == 2;
+    const size_t ndigits = tag >> 3;
+    const digit* digits = v->long_value.ob_digit;
 #else
-    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, n, 0, 0) == 0;
+    const bool negative = Py_SIZE(v) < 0;
+    const size_t ndigits = static_cast<size_t>(negative ? -Py_SIZE(v) : Py_SIZE(v));
+    const digit* digits = v->ob_digit;
 #endif
+    static_assert(PyLong_SHIFT == 30);
+    if (!negative && (ndigits < 5 || (ndigits == 5 && digits[4] < (1u << 8)))) [[likely]] {
+        unsigned __int128 value = 0;
+        for (size_t i = ndigits; i-- > 0;) value = (value << 30) | digits[i];
+        const uint64_t hi = __builtin_bswap64(static_cast<uint64_t>(value >> 64));
+        const uint64_t lo = __builtin_bswap64(static_cast<uint64_t>(value));
+        __builtin_memcpy(out, &hi, 8);
+        __builtin_memcpy(out + 8, &lo, 8);
+        return true;
+    }
+    // Out of range: the interpreter raises the OverflowError.
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(v, out, 16, 0, 0, 1) == 0;
+#else
+    return _PyLong_AsByteArray(v, out, 16, 0, 0) == 0;
+#endif
+}
+
+// The object in the __slots__ entry at `offset` (from member_slot_offset),
+// borrowed; null when the slot is unset.
+inline PyObject* slot_value(PyObject* o, Py_ssize_t offset) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+
+// The offset of the object slot a member descriptor reads (a __slots__
+// entry), or 0 when descr is not such a descriptor.
+inline Py_ssize_t member_slot_offset(PyObject* descr) noexcept {
+    if (Py_TYPE(descr) != &PyMemberDescr_Type) return 0;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+    if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return 0;
+    return member->offset;
+}
+
+// ---- datetime.timezone -------------------------------------------------------
+
+// The fixed offset of a datetime.timezone, a timedelta borrowed from it.  The
+// object is its header, the offset and the name on every supported version.
+inline PyObject* timezone_offset(PyObject* tz) noexcept {
+    struct TimeZone {
+        PyObject_HEAD
+        PyObject* offset;
+        PyObject* name;
+    };
+    return reinterpret_cast<TimeZone*>(tz)->offset;
 }
 
 // ---- attributes ------------------------------------------------------------

@@ -14,7 +14,7 @@
 #include "serialize/per_type/datetime.hpp"
 #include "serialize/per_type/dict.hpp"
 #include "serialize/per_type/enum.hpp"
-#include "serialize/per_type/fragment.hpp"
+#include "serialize/per_type/fragment_value.hpp"
 #include "serialize/per_type/non_str_keys.hpp"
 #include "serialize/per_type/number.hpp"
 #include "serialize/per_type/numpy.hpp"

@@ -32,12 +32,11 @@ PyObject* call_method(PyObject* name, PyObject* receiver, PyObject* arg = nullpt
     return PyObject_VectorcallMethod(name, args + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// The days and seconds of a timedelta returned as an offset (a new
-// reference, or null with the call's exception pending).
+// The days and seconds of a timedelta given as an offset (borrowed; null
+// when the call that should give it raised, whose exception stays pending).
 Status read_offset(PyObject* delta, int32_t* days, int32_t* seconds) noexcept {
-    if (delta == nullptr) return &failure::datetime_tz_library;
-    Ref hold(delta);
-    if (!PyObject_TypeCheck(delta, typeref.timedelta_type)) return &failure::datetime_tz_library;
+    if (delta == nullptr || !PyObject_TypeCheck(delta, typeref.timedelta_type)) [[unlikely]]
+        return &failure::datetime_tz_library;
     const int32_t d = PyDateTime_DELTA_GET_DAYS(delta);
     const int32_t s = PyDateTime_DELTA_GET_SECONDS(delta);
     // Strictly between -24 h and 24 h, as the interpreter requires of
@@ -122,30 +121,31 @@ bool same_wall_clock(PyObject* a, PyObject* b) noexcept {
 Status resolve_utc_offset(PyObject* dt, PyObject* tz, int32_t* days, int32_t* seconds,
                           Ref* normalized) noexcept {
     PyTypeObject* type = Py_TYPE(tz);
-    PyObject* delta;
-    // datetime.timezone has none of "convert" and "normalize" (its instances
-    // have no attributes of their own): it takes the last route without
-    // looking for them.
-    if (type == typeref.tzinfo_type || type == typeref.timezone_type) {
-        delta = call_method(typeref.attr_utcoffset, tz, dt);
+    // datetime.timezone's utcoffset(dt) is its fixed offset, read here
+    // without the call; it has none of "convert" and "normalize" (its
+    // instances have no attributes of their own).
+    if (type == typeref.timezone_type) return read_offset(ffi::timezone_offset(tz), days, seconds);
+    Ref delta;
+    if (type == typeref.tzinfo_type) {
+        delta = Ref(call_method(typeref.attr_utcoffset, tz, dt));
     } else if (ffi::has_attr(tz, typeref.attr_convert)) {
-        delta = call_method(typeref.attr_utcoffset, dt);
+        delta = Ref(call_method(typeref.attr_utcoffset, dt));
     } else if (ffi::has_attr(tz, typeref.attr_normalize)) {
         Ref normal(call_method(typeref.attr_normalize, tz, dt));
         if (!normal || !PyObject_TypeCheck(normal.get(), typeref.datetime_type))
             return &failure::datetime_tz_library;
-        delta = call_method(typeref.attr_utcoffset, normal.get());
+        delta = Ref(call_method(typeref.attr_utcoffset, normal.get()));
         // The normalized datetime is the same instant; when its zone's rules
         // gave it another offset (a datetime moved across a change of
         // offset by arithmetic), its wall clock differs too, and it is the
         // one whose fields go with that offset.
         if (!same_wall_clock(dt, normal.get())) *normalized = std::move(normal);
     } else if (ffi::has_attr(tz, typeref.attr_dst)) {
-        delta = call_method(typeref.attr_utcoffset, tz, dt);
+        delta = Ref(call_method(typeref.attr_utcoffset, tz, dt));
     } else {
         return &failure::datetime_tz_library;
     }
-    return read_offset(delta, days, seconds);
+    return read_offset(delta.get(), days, seconds);
 }
 
 void write_date_text(PyObject* date, ScratchText& out) noexcept {

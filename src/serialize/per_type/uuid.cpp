@@ -11,15 +11,28 @@ namespace kestro {
 
 namespace {
 
-// The 16 bytes of the UUID's integer, most significant first.  The lookup
-// runs Python code only on a class that was tampered with; the UUID is held
-// through it all the same.
-Status uuid_bytes(PyObject* uuid, unsigned char bytes[16]) noexcept {
+// The UUID's "int": read from its slot while the class's "int" is still the
+// standard library's slot (nothing was assigned over it) and attribute
+// lookup is the ordinary one; looked up as an attribute otherwise, which
+// may run Python code (the UUID is held through it).  A new reference, or
+// null with the interpreter's error set.
+PyObject* uuid_int(PyObject* uuid) noexcept {
+    PyTypeObject* type = Py_TYPE(uuid);
+    if (typeref.uuid_int_offset != 0 && type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, typeref.attr_int) == typeref.uuid_int_descriptor) [[likely]] {
+        if (PyObject* value = ffi::slot_value(uuid, typeref.uuid_int_offset)) return Py_NewRef(value);
+    }
     Ref hold(Py_NewRef(uuid));
-    Ref value(PyObject_GetAttr(uuid, typeref.attr_int));
-    if (!value || !PyLong_Check(value.get()) || !ffi::long_to_big_endian(value.get(), bytes, 16))
-        [[unlikely]]
-        return unsupported_type(Py_TYPE(uuid));
+    return PyObject_GetAttr(uuid, typeref.attr_int);
+}
+
+// The 16 bytes of the UUID's integer, most significant first.  The UUID
+// need not outlive the lookup.
+Status uuid_bytes(PyObject* uuid, unsigned char bytes[16]) noexcept {
+    PyTypeObject* type = Py_TYPE(uuid);
+    Ref value(uuid_int(uuid));
+    if (!value || !PyLong_Check(value.get()) || !ffi::long_to_be128(value.get(), bytes)) [[unlikely]]
+        return unsupported_type(type);
     return Status::ok();
 }
 
