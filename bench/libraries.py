@@ -130,6 +130,29 @@ class Rapidjson(KeywordLibrary):
     name = module_name = "rapidjson"
 
 
+class Msgspec(Library):
+    """msgspec.json: writes datetimes, dates, UUIDs, enums and dataclasses
+    natively; other objects go to enc_hook.  It has no indented output."""
+
+    name = "msgspec"
+    module_name = "msgspec.json"
+
+    @property
+    def version(self):
+        return str(getattr(importlib.import_module("msgspec"), "__version__", ""))
+
+    def dumps(self, style):
+        if style.indent:
+            raise Unsupported("msgspec.json writes no indented output")
+        kwargs = {"enc_hook": style.default} if style.default is not None else {}
+        if style.sort_keys:
+            kwargs["order"] = "sorted"
+        return self.module.Encoder(**kwargs).encode
+
+    def loads(self):
+        return self.module.Decoder().decode
+
+
 class Marshal(Library):
     """The floor: walks the same object graph, or builds the same objects,
     with no text to write or read."""
@@ -150,7 +173,7 @@ class Marshal(Library):
         return marshal.dumps(obj)
 
 
-ALL = (Kestro, Marshal, StdlibJson, Ujson, Rapidjson, Simplejson)
+ALL = (Kestro, Marshal, StdlibJson, Ujson, Rapidjson, Simplejson, Msgspec)
 
 
 def available(names=None):

@@ -72,6 +72,8 @@ def targets(roles: Dict[str, str]) -> List[Target]:
             key = f"tiny/{doc}/{direction}/{'compact' if direction == 'dumps' else '-'}"
             out.append(Target(f"tiny {doc} {direction}: faster than every peer", 1.0,
                               lambda run, key=key: kestro_vs_peers(run, key, roles), strict=True))
+    out.append(Target("rich records dumps: 10% ahead of every peer (kestro / fastest peer)", 0.9,
+                      lambda run: kestro_vs_peers(run, "rich/rich records/dumps/compact", roles)))
     for direction in ("dumps", "loads"):
         out.append(Target(f"scaling {direction}: time per byte at 256 MB / at 1 MB", 1.5,
                           _scaling_ratio(direction, 256 * MB, MB)))

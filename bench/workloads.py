@@ -12,10 +12,13 @@ through a `default` callable:
 from __future__ import annotations
 
 import dataclasses
+import datetime
+import enum
 import json
 import os
 import pathlib
 import random
+import uuid
 from typing import Any, Callable, List, Optional
 
 from .libraries import COMPACT, INDENTED, SORTED, DumpsStyle
@@ -116,6 +119,60 @@ def int_keyed_map() -> dict:
             for i in range(1000)}
 
 
+class Status(enum.Enum):
+    ACTIVE = "active"
+    SUSPENDED = "suspended"
+    CLOSED = "closed"
+
+
+@dataclasses.dataclass
+class Location:
+    city: str
+    latitude: float
+    visits: int
+
+
+def rich_default(obj):
+    """What the peers are given for the types kestro writes natively: the same
+    text through the standard library's own forms."""
+    if isinstance(obj, (datetime.datetime, datetime.date)):
+        return obj.isoformat()
+    if isinstance(obj, uuid.UUID):
+        return str(obj)
+    if isinstance(obj, enum.Enum):
+        return obj.value
+    if dataclasses.is_dataclass(obj):
+        return obj.__dict__
+    raise TypeError(f"{type(obj).__name__} is not JSON serializable")
+
+
+def rich_records(n: int = 5000) -> list:
+    """Records of the types users pick kestro for: an aware datetime with a
+    UTC offset and microseconds, a date, a UUID, an enum member, a dataclass
+    of three fields, three short strings (one not ASCII), a bool and None.
+    The same records every time (a fixed seed)."""
+    rng = random.Random(7)
+    zones = [datetime.timezone(datetime.timedelta(hours=h, minutes=m))
+             for h, m in ((1, 0), (-5, 0), (5, 30), (9, 0), (-3, -30))]
+    cities = ["Lisbon", "Zürich", "Kraków", "Osaka", "Quito"]
+    start = datetime.datetime(2024, 1, 1)
+    out = []
+    for i in range(n):
+        seen = start + datetime.timedelta(seconds=rng.randrange(3 * 10**7),
+                                          microseconds=rng.randrange(1, 10**6))
+        out.append({
+            "id": uuid.UUID(int=rng.getrandbits(128), version=4),
+            "seen": seen.replace(tzinfo=zones[i % len(zones)]),
+            "born": datetime.date(1950 + i % 60, 1 + i % 12, 1 + i % 28),
+            "status": list(Status)[i % 3],
+            "location": Location(cities[i % 5], round(rng.uniform(-60, 60), 4), rng.randrange(1000)),
+            "tags": ["new", f"tier-{i % 4}", ("café", "naïve", "Łódź", "東京", "größe")[i % 5]],
+            "verified": i % 2 == 0,
+            "note": None,
+        })
+    return out
+
+
 def _register_defaults():
     if CORPUS.is_dir():
         for name in CORPUS_NAMES:
@@ -133,6 +190,8 @@ def _register_defaults():
     keyed = Document.of("int-keyed map", int_keyed_map())
     for style in (COMPACT, SORTED):
         register(Workload("keys", keyed, "dumps", dataclasses.replace(style, kestro_option=4)))
+    rich = Document.of("rich records", rich_records(), default=rich_default)
+    register(Workload("rich", rich, "dumps", DumpsStyle(default=rich_default)))
 
 
 def workloads(groups: Optional[List[str]] = None, match: Optional[str] = None) -> List[Workload]:

@@ -123,3 +123,13 @@ def test_chart_and_report_cover_every_cell(libs):
     text = report.render([run], chosen, libs, [], roles, settings, targets.targets(roles))
     for w in chosen:
         assert report._row_label(w) in text
+
+
+def test_rich_records_are_the_same_text_for_kestro_and_the_peers():
+    import kestro
+    (workload,) = workloads(["rich"])
+    doc = workload.document
+    assert len(doc.obj) == 5000
+    assert kestro.dumps(doc.obj) == doc.raw  # the standard library's text through the default
+    msgspec_json = pytest.importorskip("msgspec.json")
+    assert msgspec_json.encode(doc.obj) == doc.raw
