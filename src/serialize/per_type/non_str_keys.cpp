@@ -1,9 +1,12 @@
 #include "serialize/per_type/non_str_keys.hpp"
 
+#include "serialize/per_type/datetime.hpp"
 #include "serialize/per_type/digits.hpp"
+#include "serialize/per_type/enum.hpp"
 #include "serialize/per_type/float_text.hpp"
 #include "serialize/per_type/number.hpp"
 #include "serialize/per_type/str_value.hpp"
+#include "serialize/per_type/uuid.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -112,6 +115,18 @@ Status str_key_text(PyObject* s, bool borrow, KeyTexts& texts, const char** text
     return Status::ok();
 }
 
+// A date, time, datetime or UUID text made in a stack scratch: kept in texts.
+Status kept_text(Status made, const ScratchText& scratch, KeyTexts& texts, const char** text,
+                 size_t* len) noexcept {
+    if (made.failed()) [[unlikely]]
+        return made;
+    *text = texts.copy(scratch.data, scratch.len);
+    if (*text == nullptr) [[unlikely]]
+        return out_of_memory();
+    *len = scratch.len;
+    return Status::ok();
+}
+
 Status convert(PyObject* obj, bool is_key, unsigned chain, uint32_t options, KeyTexts& texts,
                const char** text, size_t* len) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -130,16 +145,26 @@ Status convert(PyObject* obj, bool is_key, unsigned chain, uint32_t options, Key
     }
     if (type == typeref.float_type) return float_key_text(obj, texts, text, len);
     if (type == typeref.list_type || type == typeref.dict_type) return &failure::dict_key_invalid_type;
+    ScratchText scratch;
+    if (type == typeref.datetime_type)
+        return kept_text(write_datetime_text(obj, options, scratch), scratch, texts, text, len);
     switch (classify_slow(type, options)) {
         case ValueKind::integer:
             return int_key_text(obj, texts, text, len);
+        case ValueKind::date:
+            write_date_text(obj, scratch);
+            return kept_text(Status::ok(), scratch, texts, text, len);
+        case ValueKind::time:
+            return kept_text(write_time_text(obj, options, scratch), scratch, texts, text, len);
+        case ValueKind::uuid:
+            return kept_text(write_uuid_text(obj, scratch), scratch, texts, text, len);
         case ValueKind::string_subclass:
             return str_key_text(obj, is_key, texts, text, len);
         case ValueKind::enum_member: {
             if (chain == enum_chain_limit) return &failure::dict_key_invalid_type;
             // A value that cannot be read fails the key, its error as the
             // cause.
-            Ref value(PyObject_GetAttr(obj, typeref.attr_value));
+            Ref value(enum_member_value(obj));
             if (!value) return &failure::dict_key_invalid_type;
             return convert(value.get(), false, chain + 1, options, texts, text, len);
         }
