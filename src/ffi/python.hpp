@@ -1,5 +1,5 @@
 // The one place that knows how CPython lays out its objects on each supported
-// version (3.10 to 3.13).  Writers and readers call these helpers and never test
+// version (3.10 to 3.15).  Writers and readers call these helpers and never test
 // PY_VERSION_HEX themselves.
 #pragma once
 
@@ -17,11 +17,14 @@
 #define KESTRO_EXPORT extern "C" __attribute__((visibility("default")))
 
 #if PY_VERSION_HEX >= 0x030D0000
-// Exported by the interpreter but declared only in its internal headers.
+// Exported by the interpreter but declared only in its internal headers
+// (3.14 no longer exports _Py_HashBytes; Py_HashBuffer replaces it).
 extern "C" {
 PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject* mp, PyObject* key, PyObject* item,
                                           Py_hash_t hash);
+#if PY_VERSION_HEX < 0x030E0000
 PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
+#endif
 }
 #endif
 
@@ -59,7 +62,11 @@ inline Py_hash_t str_cached_hash(PyObject* s) noexcept {
 // Hash of raw bytes, the value the interpreter computes for a str with that
 // canonical character data.
 inline Py_hash_t hash_bytes(const void* data, Py_ssize_t len) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    return Py_HashBuffer(data, len);
+#else
     return _Py_HashBytes(data, len);
+#endif
 }
 
 // ---- int -------------------------------------------------------------------
