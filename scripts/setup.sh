@@ -2,16 +2,17 @@
 # Installs everything kestro needs to build, test and benchmark, through apt.
 # Safe to run again: packages already present are left as they are.
 set -euo pipefail
+# shellcheck source=lib/debian.sh
+. "$(dirname "$0")/lib/debian.sh"
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(
   g++ cmake make pkg-config
-  python3 python3-dev
+  python3 python3-dev python3-venv
   libxxhash-dev
   libgtest-dev libbenchmark-dev
-  python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli
   python3-ujson python3-rapidjson python3-simplejson
 )
 
@@ -33,11 +34,13 @@ $SUDO apt-get update -qq
 # yyjson: use the release's own package when it has one; bookworm does not, so
 # take it from trixie, pinned low so that nothing else is upgraded from there.
 if [ -n "$(missing libyyjson-dev)" ] && ! apt-cache policy libyyjson-dev 2>/dev/null | grep -q 'Candidate: [0-9]'; then
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  codename=$(debian_codename)
   if [ "$codename" = bookworm ]; then
-    $SUDO tee /etc/apt/sources.list.d/kestro-trixie.sources >/dev/null <<'SRC'
+    # The same archive the machine's own sources use for its release.
+    uri=$(debian_archive_uri) || { echo "setup: the apt sources name no Debian archive for $codename" >&2; exit 1; }
+    $SUDO tee /etc/apt/sources.list.d/kestro-trixie.sources >/dev/null <<SRC
 Types: deb
-URIs: http://deb.debian.org/debian
+URIs: $uri
 Suites: trixie
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg

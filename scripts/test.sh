@@ -1,52 +1,95 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests, the Python suite on every CPython from
-# 3.10 to 3.13 found on the machine, and the suite again under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# Runs every test on every supported CPython, 3.10 to 3.15: the C++ unit tests
+# and the Python suite on the machine's python3 (Debian's 3.11), the Python
+# suite on each other version, then the unit tests and the Python suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer on the machine's
+# python3.  Each interpreter runs in an environment of its own with
+# requirements/test.txt (scripts/env.sh, which fetches what is missing).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
 
+versions=(3.10 3.11 3.12 3.13 3.14 3.15)
 jobs=$(nproc)
 failures=()
-debian_site=/usr/lib/python3/dist-packages
+root=${KESTRO_BUILD_ROOT:-build}
+mkdir -p "$root"
 
-step() { echo; echo "=== $*"; }
+timings=()
+current=""
+started=$SECONDS
+step() {
+  finish_step
+  current=$*
+  current_start=$SECONDS
+  echo
+  echo "=== $*"
+}
+finish_step() {
+  [ -n "$current" ] && timings+=("$(printf '%5ss  %s' $((SECONDS - current_start)) "$current")")
+  current=""
+}
 
-build() {  # build DIR PYTHON [cmake options...]
+# build DIR PYTHON [cmake options...].  Configures only when DIR has not been
+# configured with the same options (the build configures again by itself when
+# a CMakeLists.txt changes).
+build() {
   local dir=$1 py=$2; shift 2
-  cmake -S . -B "$dir" -DPython3_EXECUTABLE="$py" "$@" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
+  local args=(-DPython3_EXECUTABLE="$py" "$@")
+  mkdir -p "$dir"
+  if [ ! -f "$dir/CMakeCache.txt" ] || [ "$(cat "$dir/configured-with" 2>/dev/null)" != "${args[*]}" ]; then
+    rm -f "$dir/CMakeCache.txt" "$dir/configured-with"
+    cmake -S . -B "$dir" "${args[@]}" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
+    echo "${args[*]}" >"$dir/configured-with"
+  fi
   cmake --build "$dir" -j"$jobs" 2>&1 | grep -v -E '^\[ *[0-9]+%\]|^gmake|^Consolidate|^-- '
   return "${PIPESTATUS[0]}"
 }
 
 pytest_with() {  # pytest_with BUILD_DIR PYTHON [pytest args...]
   local dir=$1 py=$2; shift 2
-  # -S: nothing from the interpreter's own site-packages; Debian's pure-Python
-  # pytest and hypothesis come in through PYTHONPATH.
-  PYTHONPATH="$dir:$debian_site" "$py" -S -m pytest -q -p no:cacheprovider tests/python "$@"
+  PYTHONPATH="$dir" "$py" -m pytest -q -rs -p no:cacheprovider tests/python "$@"
 }
 
-root=${KESTRO_BUILD_ROOT:-build}
-mkdir -p "$root"
+# What an environment holds of the packages the tests use.
+describe() {
+  "$1" - <<'PY'
+import platform
+from importlib import metadata
+found = []
+for name in ("numpy", "hypothesis", "pytz", "python-dateutil", "pendulum"):
+    try:
+        found.append(f"{name} {metadata.version(name)}")
+    except metadata.PackageNotFoundError:
+        found.append(f"no {name}")
+print(f"CPython {platform.python_version()}: {', '.join(found)}")
+PY
+}
 
-step "C++ unit tests and Python tests, $(/usr/bin/python3 --version)"
-if build "$root/py-default" /usr/bin/python3 -DKESTRO_TESTS=ON; then
-  "$root/py-default"/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests")
-  pytest_with "$root/py-default" /usr/bin/python3 || failures+=("pytest $(/usr/bin/python3 --version)")
+default=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+step "C++ unit tests and Python tests, Python $default (/usr/bin/python3)"
+if py=$(bash scripts/env.sh default); then
+  describe "$py"
+  if build "$root/py-default" "$py" -DKESTRO_TESTS=ON; then
+    "$root/py-default"/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests")
+    pytest_with "$root/py-default" "$py" || failures+=("pytest Python $default")
+  else
+    failures+=("build for Python $default")
+  fi
+  default_py=$py
 else
-  failures+=("build for /usr/bin/python3")
+  failures+=("environment for Python $default")
+  default_py=""
 fi
 
-for v in 3.10 3.12 3.13; do
-  py=""
-  if command -v pyenv >/dev/null 2>&1; then
-    prefix=$(pyenv prefix "$(pyenv versions --bare 2>/dev/null | grep -E "^$v\.[0-9]+$" | tail -n 1)" 2>/dev/null || true)
-    [ -n "$prefix" ] && [ -x "$prefix/bin/python$v" ] && py="$prefix/bin/python$v"
+for v in "${versions[@]}"; do
+  [ "$v" = "$default" ] && continue
+  step "Python tests, Python $v"
+  if ! py=$(bash scripts/env.sh "$v"); then
+    failures+=("environment for Python $v")
+    continue
   fi
-  [ -z "$py" ] && command -v "python$v" >/dev/null 2>&1 && py=$(command -v "python$v")
-  if [ -z "$py" ]; then echo "(CPython $v not present: skipped)"; continue; fi
-  step "Python tests, $($py --version)"
+  describe "$py"
   if build "$root/py$v" "$py"; then
     pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v")
   else
@@ -54,22 +97,28 @@ for v in 3.10 3.12 3.13; do
   fi
 done
 
-step "Sanitizers (ASan + UBSan), $(/usr/bin/python3 --version)"
-if build "$root/sanitize" /usr/bin/python3 -DKESTRO_SANITIZE=ON -DKESTRO_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
-  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_odr_violation=0
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  # PYTHONMALLOC=malloc: objects the routines fill in place (str, bytes) come
-  # from the sanitized allocator, so writes past their end are caught.
-  PYTHONMALLOC=malloc "$root/sanitize"/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests under sanitizers")
-  # The interpreter is not built with ASan: preload the runtime and route
-  # PyMem through malloc so the module's own blocks are checked too.
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  PYTHONMALLOC=malloc KESTRO_SANITIZED=1 \
-    pytest_with "$root/sanitize" /usr/bin/python3 || failures+=("pytest under sanitizers")
-else
-  failures+=("sanitizer build")
+if [ -n "$default_py" ]; then
+  step "Sanitizers (ASan + UBSan), Python $default (/usr/bin/python3)"
+  if build "$root/sanitize" "$default_py" -DKESTRO_SANITIZE=ON -DKESTRO_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_odr_violation=0
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    # PYTHONMALLOC=malloc: objects the routines fill in place (str, bytes) come
+    # from the sanitized allocator, so writes past their end are caught.
+    PYTHONMALLOC=malloc "$root/sanitize"/kestro_tests --gtest_brief=1 || failures+=("C++ unit tests under sanitizers")
+    # The interpreter is not built with ASan: preload the runtime and route
+    # PyMem through malloc so the module's own blocks are checked too.
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    PYTHONMALLOC=malloc KESTRO_SANITIZED=1 \
+      pytest_with "$root/sanitize" "$default_py" || failures+=("pytest under sanitizers")
+  else
+    failures+=("sanitizer build")
+  fi
 fi
 
+finish_step
+echo
+printf '%s\n' "${timings[@]}"
+printf '%5ss  in all\n' $((SECONDS - started))
 echo
 if [ ${#failures[@]} -ne 0 ]; then
   printf 'FAILED: %s\n' "${failures[@]}"
