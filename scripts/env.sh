@@ -80,7 +80,8 @@ release_install() {
   local v=$1
   [ -f "/usr/include/python$v/Python.h" ] && return 0
   log "installing python$v-dev from the machine's release"
-  $SUDO apt-get install -y -qq --no-install-recommends "python$v" "python$v-dev" "python$v-venv" >&2
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "python$v" "python$v-dev" "python$v-venv" >&2
 }
 
 sid=$cache/sid
