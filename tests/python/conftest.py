@@ -19,3 +19,14 @@ def corpus_file(name):
     if not path.exists():
         pytest.skip(f"corpus document {path} is not present")
     return path
+
+
+class Recorder:
+    """A default that records what it is given and writes a marker."""
+
+    def __init__(self):
+        self.seen = []
+
+    def __call__(self, obj):
+        self.seen.append(obj)
+        return "marker"

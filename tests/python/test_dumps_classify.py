@@ -9,6 +9,8 @@ import pytest
 
 import kestro
 
+from conftest import Recorder
+
 
 class Str(str):
     pass
@@ -67,17 +69,6 @@ class Color(str, enum.Enum):
 
 class Number(int, enum.Enum):
     ONE = 1
-
-
-class Recorder:
-    """A default that records what it is given and writes a marker."""
-
-    def __init__(self):
-        self.seen = []
-
-    def __call__(self, obj):
-        self.seen.append(obj)
-        return "marker"
 
 
 def unsupported(obj, option=None, name=None):

@@ -1,0 +1,10 @@
+// Compiled with F16C; called only where the processor has it.
+#include "serialize/numpy/float16.hpp"
+
+#include <immintrin.h>
+
+namespace kestro {
+
+float widen_float16_f16c(uint16_t h) noexcept { return _cvtsh_ss(h); }
+
+}  // namespace kestro

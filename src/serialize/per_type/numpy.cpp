@@ -1,0 +1,109 @@
+#include "serialize/per_type/numpy.hpp"
+
+#include "serialize/options.hpp"
+#include "typeref.hpp"
+
+namespace kestro {
+
+namespace {
+
+char* put_pair(char* p, unsigned v) noexcept {  // v < 100, both digits
+    std::memcpy(p, DIGIT_PAIRS + 2 * v, 2);
+    return p + 2;
+}
+
+}  // namespace
+
+size_t write_datetime64_text(const CivilDateTime& c, char* dst) noexcept {
+    const auto year = static_cast<unsigned>(c.year);
+    char* p = put_pair(put_pair(dst, year / 100), year % 100);
+    *p++ = '-';
+    p = put_pair(p, c.month);
+    *p++ = '-';
+    p = put_pair(p, c.day);
+    *p++ = 'T';
+    p = put_pair(p, c.hour);
+    *p++ = ':';
+    p = put_pair(p, c.minute);
+    *p++ = ':';
+    p = put_pair(p, c.second);
+    if (!(c.options & opt::OMIT_MICROSECONDS) && c.nanosecond >= 1000) {
+        const unsigned micro = c.nanosecond / 1000;
+        *p++ = '.';
+        p = put_pair(put_pair(put_pair(p, micro / 10000), micro / 100 % 100), micro % 100);
+    }
+    if (c.options & opt::NAIVE_UTC) {
+        if (c.options & opt::UTC_Z) {
+            *p++ = 'Z';
+        } else {
+            std::memcpy(p, "+00:00", 6);
+            p += 6;
+        }
+    }
+    return static_cast<size_t>(p - dst);
+}
+
+const EncodeFailure* datetime64_failure(Datetime64Outcome outcome, int64_t count,
+                                        Datetime64Unit unit) noexcept {
+    const char* name = datetime64_unit_name(unit);
+    const size_t name_len = std::strlen(name);
+    if (outcome == Datetime64Outcome::unsupported_unit) {
+        static constexpr char prefix[] = "unsupported numpy.datetime64 unit: ";
+        return failure_with_detail(prefix, sizeof prefix - 1, name, name_len);
+    }
+    static constexpr char prefix[] = "unrepresentable numpy.datetime64: ";
+    char detail[64];  // sign, 20 digits, a space and the longest name
+    char* p = detail;
+    *p = '-';
+    p += count < 0;
+    const auto u = static_cast<uint64_t>(count);
+    p += write_u64_text(count < 0 ? 0 - u : u, p);
+    *p++ = ' ';
+    std::memcpy(p, name, name_len);
+    p += name_len;
+    return failure_with_detail(prefix, sizeof prefix - 1, detail, static_cast<size_t>(p - detail));
+}
+
+namespace {
+
+template <class E>
+Status put_scalar(PyObject* obj, E element, OutputBuffer& buf) noexcept {
+    if (Status s = buf.reserve(128); s.failed()) [[unlikely]]
+        return s;
+    const auto value = ffi::scalar_value<typename E::type>(obj);
+    buf.set_cursor(element(buf.cursor(), reinterpret_cast<const char*>(&value)));
+    return Status::ok();
+}
+
+Status write_datetime64_scalar(PyObject* obj, uint32_t options, OutputBuffer& buf) noexcept {
+    const int64_t count = ffi::scalar_value<int64_t>(obj);
+    const Datetime64Unit unit = parse_datetime64_unit(obj);
+    CivilDateTime civil;
+    const Datetime64Outcome outcome = datetime64_to_civil(count, unit, options, &civil);
+    if (outcome != Datetime64Outcome::ok) return datetime64_failure(outcome, count, unit);
+    char text[numpy_element::Datetime64::text_max + 8];
+    return write_str_text(text, write_datetime64_text(civil, text), buf);
+}
+
+}  // namespace
+
+Status write_numpy_scalar_value(PyObject* obj, uint32_t options, OutputBuffer& buf) noexcept {
+    namespace e = numpy_element;
+    const NumpyTypes& t = numpy_types()->types;
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    if (type == t.float64) return put_scalar(obj, e::Float<double>{}, buf);
+    if (type == t.float32) return put_scalar(obj, e::Float<float>{}, buf);
+    if (type == t.float16) return put_scalar(obj, e::Float16{float16_widener()}, buf);
+    if (type == t.int64) return put_scalar(obj, e::Integer<int64_t>{}, buf);
+    if (type == t.int32) return put_scalar(obj, e::Integer<int32_t>{}, buf);
+    if (type == t.int16) return put_scalar(obj, e::Integer<int16_t>{}, buf);
+    if (type == t.int8) return put_scalar(obj, e::Integer<int8_t>{}, buf);
+    if (type == t.uint64) return put_scalar(obj, e::Integer<uint64_t>{}, buf);
+    if (type == t.uint32) return put_scalar(obj, e::Integer<uint32_t>{}, buf);
+    if (type == t.uint16) return put_scalar(obj, e::Integer<uint16_t>{}, buf);
+    if (type == t.uint8) return put_scalar(obj, e::Integer<uint8_t>{}, buf);
+    if (type == t.bool_) return put_scalar(obj, e::Bool{}, buf);
+    return write_datetime64_scalar(obj, options, buf);
+}
+
+}  // namespace kestro
