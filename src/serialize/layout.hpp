@@ -48,6 +48,13 @@ class CompactLayout {
         buf_.set_cursor(p + 1);
         return Status::ok();
     }
+    // For writers that lay out many array members under one reservation:
+    // the room one member's start takes, and writing it at p.
+    static constexpr size_t member_start_room() noexcept { return 1; }
+    [[gnu::always_inline]] static char* member_start(char* p, bool first) noexcept {
+        *p = ',';
+        return p + !first;
+    }
     [[gnu::always_inline]] void end_member() noexcept {}
     [[gnu::always_inline]] Status close_container(char bracket) noexcept {
         if (Status s = buf_.reserve(128); s.failed()) [[unlikely]]
@@ -111,6 +118,8 @@ class IndentedLayout {
         buf.set_cursor(p + 2);
         return Status::ok();
     }
+    size_t member_start_room() const noexcept { return 2 * state_.level + indent_slack; }
+    char* member_start(char* p, bool first) const noexcept { return new_line(p, first); }
     void end_member() noexcept { state_.has_value = true; }
     Status close_container(char bracket) noexcept {
         OutputBuffer& buf = buffer();

@@ -72,4 +72,8 @@ ValueKind classify_slow(PyTypeObject* type, uint32_t word) noexcept;
 template <class L>
 [[gnu::always_inline]] inline Status walk(WalkState state, L& out) noexcept;
 
+// Hands an object kestro does not write to default (defined in walker.hpp).
+template <class L>
+Status default_hook(WalkState state, L& out) noexcept;
+
 }  // namespace kestro

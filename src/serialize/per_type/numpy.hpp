@@ -1,16 +1,19 @@
-// numpy scalars and arrays (with OPT_SERIALIZE_NUMPY).  Values are read as
-// machine values straight from the scalar object and written by the number
-// writers.
+// numpy scalars and arrays (with OPT_SERIALIZE_NUMPY).  Elements are read as
+// machine values straight from the array's memory (or from the scalar
+// object) and written by the number writers; no Python object is made per
+// element.
 #pragma once
 
 #include "ffi/numpy.hpp"
 #include "ffi/numpy/datetime.hpp"
+#include "serialize/numpy/array.hpp"
 #include "serialize/numpy/float16.hpp"
 #include "serialize/per_type/digits.hpp"
 #include "serialize/per_type/float_text.hpp"
 #include "serialize/per_type/str_value.hpp"
 #include "serialize/walk.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -130,15 +133,111 @@ struct Datetime64 {
 
 }  // namespace numpy_element
 
+// One row of consecutive elements as a JSON array.  Many elements share one
+// reservation; each starts with the layout's separator.
+template <class E, class L>
+Status write_numpy_row(const char*& src, size_t count, E& element, L& out) noexcept {
+    if (Status s = out.open_container('['); s.failed()) [[unlikely]]
+        return s;
+    OutputBuffer& buf = out.buffer();
+    const size_t per_element = E::room + out.member_start_room();
+    const size_t batch = std::max<size_t>(1, 16384 / per_element);
+    for (size_t i = 0; i < count;) {
+        const size_t end = i + std::min(batch, count - i);
+        if (Status s = buf.reserve((end - i) * per_element + 32); s.failed()) [[unlikely]]
+            return s;
+        char* p = buf.cursor();
+        for (; i < end; ++i, src += sizeof(typename E::type)) {
+            p = element(out.member_start(p, i == 0), src);
+            if constexpr (E::can_fail) {
+                if (p == nullptr) [[unlikely]]
+                    return element.failure;
+            }
+        }
+        buf.set_cursor(p);
+    }
+    out.end_member();
+    return out.close_container(']');
+}
+
+// Dimension `dim` of the array, from the element at src onward, which it
+// moves past its elements.  Each index prefix is visited in row-major order;
+// an empty extent at any dimension is "[]".  The array's dimensions indent
+// like nested lists but are not counted against the nesting limit.
+template <class E, class L>
+Status write_numpy_dimension(const ArrayView& view, int dim, const char*& src, E& element,
+                             L& out) noexcept {
+    const size_t extent = view.extent(dim);
+    if (extent == 0) return out.write_empty("[]");
+    if (dim == view.nd() - 1) return write_numpy_row(src, extent, element, out);
+    if (Status s = out.open_container('['); s.failed()) [[unlikely]]
+        return s;
+    for (size_t i = 0; i < extent; ++i) {
+        if (Status s = out.begin_member(i == 0); s.failed()) [[unlikely]]
+            return s;
+        if (Status s = write_numpy_dimension(view, dim + 1, src, element, out); s.failed())
+            [[unlikely]]
+            return s;
+        out.end_member();
+    }
+    return out.close_container(']');
+}
+
+template <class E, class L>
+Status write_numpy_elements(const ArrayView& view, E element, L& out) noexcept {
+    const char* src = view.data();
+    return write_numpy_dimension(view, 0, src, element, out);
+}
+
+template <class L>
+Status write_numpy_view(const ArrayView& view, uint32_t options, L& out) noexcept {
+    namespace e = numpy_element;
+    switch (view.element) {
+        case ElementKind::bool_: return write_numpy_elements(view, e::Bool{}, out);
+        case ElementKind::int8: return write_numpy_elements(view, e::Integer<int8_t>{}, out);
+        case ElementKind::int16: return write_numpy_elements(view, e::Integer<int16_t>{}, out);
+        case ElementKind::int32: return write_numpy_elements(view, e::Integer<int32_t>{}, out);
+        case ElementKind::int64: return write_numpy_elements(view, e::Integer<int64_t>{}, out);
+        case ElementKind::uint8: return write_numpy_elements(view, e::Integer<uint8_t>{}, out);
+        case ElementKind::uint16: return write_numpy_elements(view, e::Integer<uint16_t>{}, out);
+        case ElementKind::uint32: return write_numpy_elements(view, e::Integer<uint32_t>{}, out);
+        case ElementKind::uint64: return write_numpy_elements(view, e::Integer<uint64_t>{}, out);
+        case ElementKind::float16:
+            return write_numpy_elements(view, e::Float16{float16_widener()}, out);
+        case ElementKind::float32: return write_numpy_elements(view, e::Float<float>{}, out);
+        case ElementKind::float64: return write_numpy_elements(view, e::Float<double>{}, out);
+        case ElementKind::datetime64:
+            return write_numpy_elements(view, e::Datetime64{view.unit, options}, out);
+    }
+    return Status::ok();
+}
+
 template <class L>
 Status write_numpy_scalar(WalkState state, L& out) noexcept {
     return write_numpy_scalar_value(state.object, state_word::options(state.word), out.buffer());
 }
 
-// numpy arrays are not written natively yet: they fail as an unsupported type.
+// An exact numpy.ndarray.  An array that is not contiguous in row-major order
+// or whose elements kestro does not write goes to default when there is one;
+// a malformed interface and a foreign byte order fail regardless.
 template <class L>
-Status write_numpy_array(WalkState state, L&) noexcept {
-    return unsupported_type(Py_TYPE(state.object));
+Status write_numpy_array(WalkState state, L& out) noexcept {
+    ArrayView view;
+    switch (read_array_view(state.object, &view)) {
+        case ArrayViewFailure::none:
+            return write_numpy_view(view, state_word::options(state.word), out);
+        case ArrayViewFailure::malformed:
+            return &failure::numpy_malformed;
+        case ArrayViewFailure::not_native_endian:
+            return &failure::numpy_not_native_endian;
+        case ArrayViewFailure::not_contiguous:
+            if (state.default_fn != nullptr) return default_hook(state, out);
+            return &failure::numpy_not_contiguous;
+        case ArrayViewFailure::unsupported_element:
+            if (state.default_fn != nullptr) return default_hook(state, out);
+            return &failure::numpy_unsupported_dtype;
+    }
+    return &failure::numpy_malformed;
 }
 
 }  // namespace kestro
