@@ -42,6 +42,7 @@ def mismatch(workload: Workload, lib: Library, result, expected) -> str:
         got = json.loads(result) if workload.direction == "dumps" else result
     except ValueError as exc:
         return f"output is not JSON: {exc}"
+    got = workload.document.comparable(got)
     return "" if got == expected else "result differs from the reference"
 
 

@@ -37,10 +37,15 @@ def json_text(obj, default=None) -> bytes:
 class Document:
     """A JSON document as both text and objects, each made on first use."""
 
-    def __init__(self, name: str, make_raw: Callable[[], bytes], make_obj: Callable[[], Any]):
+    def __init__(self, name: str, make_raw: Callable[[], bytes], make_obj: Callable[[], Any],
+                 comparable: Callable[[Any], Any] = lambda parsed: parsed):
         self.name = name
         self._make_raw, self._make_obj = make_raw, make_obj
         self._raw = self._obj = None
+        # What a reading of a result is compared in: float32 values, for
+        # instance, are compared as float32, since a library may write them
+        # with the shortest text of either precision.
+        self.comparable = comparable
 
     @classmethod
     def from_file(cls, name: str, path: pathlib.Path) -> "Document":
@@ -48,8 +53,8 @@ class Document:
         return doc
 
     @classmethod
-    def of(cls, name: str, obj: Any, default=None) -> "Document":
-        return cls(name, lambda: json_text(obj, default), lambda: obj)
+    def of(cls, name: str, obj: Any, default=None, comparable=lambda parsed: parsed) -> "Document":
+        return cls(name, lambda: json_text(obj, default), lambda: obj, comparable)
 
     @property
     def raw(self) -> bytes:
@@ -65,7 +70,7 @@ class Document:
 
     def parsed(self) -> Any:
         """What reading the text gives, to check every library's result against."""
-        return json.loads(self.raw)
+        return self.comparable(json.loads(self.raw))
 
 
 @dataclasses.dataclass
@@ -173,6 +178,32 @@ def rich_records(n: int = 5000) -> list:
     return out
 
 
+# kestro.OPT_SERIALIZE_NUMPY; the peers are given ndarray.tolist as default,
+# so that the conversion counts in their time.
+SERIALIZE_NUMPY = 16
+
+
+def numpy_workloads() -> List[Workload]:
+    """Arrays of about a million numbers, made once with a fixed seed."""
+    try:
+        import numpy
+    except ImportError:
+        return []
+    rng = numpy.random.default_rng(20)
+    same = lambda parsed: parsed  # noqa: E731
+    as_float32 = lambda parsed: numpy.array(parsed, dtype=numpy.float32).tolist()  # noqa: E731
+    made = [
+        ("float64 1000000", rng.standard_normal(1_000_000) * 1000, same),
+        ("int64 1000x1000", rng.integers(-10 ** 9, 10 ** 9, (1000, 1000), dtype=numpy.int64), same),
+        ("float32 100000x3", rng.standard_normal((100_000, 3)).astype(numpy.float32), as_float32),
+        ("bool 1000000", rng.random(1_000_000) < 0.5, same),
+    ]
+    style = DumpsStyle(default=numpy.ndarray.tolist, kestro_option=SERIALIZE_NUMPY)
+    return [Workload("numpy", Document.of(name, array, numpy.ndarray.tolist, comparable),
+                     "dumps", style)
+            for name, array, comparable in made]
+
+
 def _register_defaults():
     if CORPUS.is_dir():
         for name in CORPUS_NAMES:
@@ -192,6 +223,8 @@ def _register_defaults():
         register(Workload("keys", keyed, "dumps", dataclasses.replace(style, kestro_option=4)))
     rich = Document.of("rich records", rich_records(), default=rich_default)
     register(Workload("rich", rich, "dumps", DumpsStyle(default=rich_default)))
+    for workload in numpy_workloads():
+        register(workload)
 
 
 def workloads(groups: Optional[List[str]] = None, match: Optional[str] = None) -> List[Workload]:

@@ -48,6 +48,19 @@ def test_a_library_writing_wrong_output_is_flagged(libs):
     assert row["broken"].ok and row["broken"].warning
 
 
+def test_numpy_workloads_compare_results_in_the_arrays_precision(libs):
+    pytest.importorskip("numpy")
+    names = [w.document.name for w in workloads(["numpy"])]
+    assert names == ["float64 1000000", "int64 1000x1000", "float32 100000x3", "bool 1000000"]
+    # kestro writes float32 elements with their binary32 shortest text, the
+    # peers (through tolist) with the binary64 text of the same value
+    (workload,) = workloads(["numpy"], "float32")
+    row = suite.measure_workload(workload, libs, reps=1, min_seconds=1e-4)
+    for name in ("kestro", "json"):
+        assert row[name].ok and not row[name].warning, name
+    assert not row["marshal"].ok and row["marshal"].reason
+
+
 @pytest.mark.parametrize("target", [1 << 10, 1 << 16])
 def test_scaling_document_has_about_the_requested_size(target):
     text = scaling.json_text(scaling.scaling_document(target))
