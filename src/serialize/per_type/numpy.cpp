@@ -1,45 +1,17 @@
 #include "serialize/per_type/numpy.hpp"
 
 #include "serialize/options.hpp"
+#include "serialize/per_type/date_text.hpp"
 #include "typeref.hpp"
 
 namespace kestro {
 
-namespace {
-
-char* put_pair(char* p, unsigned v) noexcept {  // v < 100, both digits
-    std::memcpy(p, DIGIT_PAIRS + 2 * v, 2);
-    return p + 2;
-}
-
-}  // namespace
-
 size_t write_datetime64_text(const CivilDateTime& c, char* dst) noexcept {
-    const auto year = static_cast<unsigned>(c.year);
-    char* p = put_pair(put_pair(dst, year / 100), year % 100);
-    *p++ = '-';
-    p = put_pair(p, c.month);
-    *p++ = '-';
-    p = put_pair(p, c.day);
-    *p++ = 'T';
-    p = put_pair(p, c.hour);
-    *p++ = ':';
-    p = put_pair(p, c.minute);
-    *p++ = ':';
-    p = put_pair(p, c.second);
-    if (!(c.options & opt::OMIT_MICROSECONDS) && c.nanosecond >= 1000) {
-        const unsigned micro = c.nanosecond / 1000;
-        *p++ = '.';
-        p = put_pair(put_pair(put_pair(p, micro / 10000), micro / 100 % 100), micro % 100);
-    }
-    if (c.options & opt::NAIVE_UTC) {
-        if (c.options & opt::UTC_Z) {
-            *p++ = 'Z';
-        } else {
-            std::memcpy(p, "+00:00", 6);
-            p += 6;
-        }
-    }
+    char* p = put_date_text(dst, static_cast<uint32_t>(c.year), c.month, c.day);
+    *p = 'T';
+    p = put_clock_text(p + 1, c.hour, c.minute, c.second);
+    p = put_fraction_text(p, c.nanosecond / 1000, c.options);
+    if (c.options & opt::NAIVE_UTC) p = put_zero_offset(p, c.options);
     return static_cast<size_t>(p - dst);
 }
 
@@ -81,8 +53,10 @@ Status write_datetime64_scalar(PyObject* obj, uint32_t options, OutputBuffer& bu
     CivilDateTime civil;
     const Datetime64Outcome outcome = datetime64_to_civil(count, unit, options, &civil);
     if (outcome != Datetime64Outcome::ok) return datetime64_failure(outcome, count, unit);
-    char text[numpy_element::Datetime64::text_max + 8];
-    return write_str_text(text, write_datetime64_text(civil, text), buf);
+    if (Status s = buf.reserve(128); s.failed()) [[unlikely]]
+        return s;
+    buf.set_cursor(put_datetime64_quoted(buf.cursor(), civil));
+    return Status::ok();
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 
 #include "ffi/numpy.hpp"
 #include "ffi/numpy/datetime.hpp"
+#include "serialize/buffer.hpp"
 #include "serialize/numpy/array.hpp"
 #include "serialize/numpy/float16.hpp"
 #include "serialize/per_type/digits.hpp"
 #include "serialize/per_type/float_text.hpp"
-#include "serialize/per_type/str_value.hpp"
 #include "serialize/walk.hpp"
 
 #include <algorithm>
@@ -25,6 +25,14 @@ namespace kestro {
 // not set), the zero offset under OPT_NAIVE_UTC.  At most 32 bytes at dst,
 // which has room for 40; returns the length.
 size_t write_datetime64_text(const CivilDateTime& civil, char* dst) noexcept;
+
+// The text between double quotes (it never needs escaping); returns the end.
+inline char* put_datetime64_quoted(char* p, const CivilDateTime& civil) noexcept {
+    *p = '"';
+    char* end = p + 1 + write_datetime64_text(civil, p + 1);
+    *end = '"';
+    return end + 1;
+}
 
 // The failure of a datetime64 count that datetime64_to_civil refused.
 const EncodeFailure* datetime64_failure(Datetime64Outcome outcome, int64_t count,
@@ -112,8 +120,7 @@ struct Float16 {
 
 struct Datetime64 {
     using type = int64_t;
-    static constexpr size_t text_max = 32;
-    static constexpr size_t room = 8 * text_max + 32;  // a quoted text by put_quoted
+    static constexpr size_t room = 48;
     static constexpr bool can_fail = true;
     Datetime64Unit unit;
     uint32_t options;
@@ -126,8 +133,7 @@ struct Datetime64 {
             failure = datetime64_failure(outcome, count, unit);
             return nullptr;
         }
-        char text[text_max + 8];
-        return put_quoted(p, text, write_datetime64_text(civil, text));
+        return put_datetime64_quoted(p, civil);
     }
 };
 
