@@ -46,6 +46,8 @@ def test_float_arrays(np, dtype):
     assert len(texts) == len(array)
     for text, value in zip(texts, array):
         check_float_text(np, text, value)
+    unaligned = np.frombuffer(b"\0" + array.tobytes(), dtype=array.dtype, offset=1)
+    assert dumps(unaligned) == dumps(array)
 
 
 def test_large_array_across_output_blocks(np):
