@@ -92,6 +92,7 @@ def test_datetime64_arrays(np, unit):
                          f"unrepresentable numpy.datetime64: {count} {UNIT_NAMES[unit]}")
 
 
+@pytest.mark.filterwarnings("ignore:The 'generic' unit:DeprecationWarning")  # numpy 2.5
 @pytest.mark.parametrize("dtype, name", [("datetime64[ps]", "picoseconds"), ("datetime64[2D]", "NaT"),
                                          ("datetime64", "NaT")])
 def test_datetime64_arrays_of_units_not_written(np, dtype, name):
