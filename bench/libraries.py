@@ -153,6 +153,18 @@ class Msgspec(Library):
         return self.module.Decoder().decode
 
 
+class Jiter(Library):
+    """jiter: reads only."""
+
+    name = module_name = "jiter"
+
+    def dumps(self, style):
+        raise Unsupported("jiter only reads JSON")
+
+    def loads(self):
+        return self.module.from_json
+
+
 class Marshal(Library):
     """The floor: walks the same object graph, or builds the same objects,
     with no text to write or read."""
@@ -173,7 +185,7 @@ class Marshal(Library):
         return marshal.dumps(obj)
 
 
-ALL = (Kestro, Marshal, StdlibJson, Ujson, Rapidjson, Simplejson, Msgspec)
+ALL = (Kestro, Marshal, StdlibJson, Ujson, Rapidjson, Simplejson, Msgspec, Jiter)
 
 
 def available(names=None):

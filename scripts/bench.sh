@@ -14,6 +14,16 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null
 
 python=${PYTHON:-/usr/bin/python3}
+# The suite runs in the environment of requirements/bench.txt (the newest
+# peers from PyPI, pinned); where that cannot be made (no PyPI), on the
+# interpreter itself with the peers Debian packages (scripts/setup.sh).
+if [ -z "${KESTRO_BENCH_PYTHON:-}" ]; then
+  if [ "$python" = /usr/bin/python3 ]; then want=default; else want=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); fi
+  if ! KESTRO_BENCH_PYTHON=$(bash scripts/env.sh -r bench "$want"); then
+    echo "bench: no environment from requirements/bench.txt; using $python and the peers installed for it" >&2
+    KESTRO_BENCH_PYTHON=$python
+  fi
+fi
 build=${KESTRO_BENCH_BUILD:-build/bench}
 micro=1
 micro_time=0.5
@@ -34,7 +44,7 @@ if ! { cmake -S . -B "$build" -DPython3_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=
   exit 1
 fi
 
-PYTHONPATH="$build" "$python" -m bench --svg "$build/results.svg" --json "$build/results.json" \
+PYTHONPATH="$build" "$KESTRO_BENCH_PYTHON" -m bench --svg "$build/results.svg" --json "$build/results.json" \
   "${args[@]}" | tee "$build/report.txt"
 
 if [ "$micro" = 1 ]; then
