@@ -10,8 +10,13 @@ Status OutputBuffer::grow(size_t target) noexcept {
     if (spilling() || target >= spill_capacity / 2) return spill(target);
     size_t c = capacity_;
     while (c <= target) c *= 2;  // below spill_capacity
-    // The object may move; on failure the interpreter releases it.
-    if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(c)) != 0) {
+    if (bytes_ == nullptr) {
+        // The text leaves the buffer's own storage.
+        bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(c));
+        if (bytes_ == nullptr) return out_of_memory();
+        std::memcpy(ffi::bytes_data(bytes_), local_, len_);
+    } else if (_PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(c)) != 0) {
+        // The object may move; on failure the interpreter releases it.
         bytes_ = nullptr;
         data_ = nullptr;
         capacity_ = 0;
@@ -75,7 +80,7 @@ PyObject* OutputBuffer::gather() noexcept {
     if (result == nullptr) return nullptr;
     char* out = ffi::bytes_data(result);
     prefault_for_writing(out, total);
-    std::memcpy(out, ffi::bytes_data(bytes_), head_len_);
+    std::memcpy(out, bytes_ != nullptr ? ffi::bytes_data(bytes_) : local_, head_len_);
     out += head_len_;
     Py_CLEAR(bytes_);
     for (int i = 0; i < block_count_; ++i) {
@@ -99,6 +104,7 @@ PyObject* OutputBuffer::finish(bool append_newline) noexcept {
         if (result == nullptr) discard();
         return result;
     }
+    if (bytes_ == nullptr) return PyBytes_FromStringAndSize(local_, static_cast<Py_ssize_t>(len_));
     data_[len_] = '\0';
     // Resizing to the text length releases the unused storage (when the size
     // field already said len the interpreter would keep the whole block).

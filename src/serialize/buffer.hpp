@@ -1,7 +1,10 @@
-// The output of one dumps call.  Up to a few MiB it is written in place into
-// the storage of the bytes object that is returned; a longer text goes on in
-// blocks of its own and is gathered into one object of its exact size at the
-// end (see OutputBuffer::spill).
+// The output of one dumps call.  The first kilobyte is written into the
+// buffer's own storage, on the caller's stack, and copied into a bytes object
+// of its exact size at the end: most documents are short, and for them this
+// costs no allocation beyond the result.  A longer text moves into the
+// storage of a bytes object that grows by doubling and is shrunk to the text
+// at the end; past a few MiB writing goes on in blocks of its own, gathered
+// into one object of its exact size at the end (see OutputBuffer::spill).
 //
 // Reserve, then write: a writer calls reserve(need) once for the whole item
 // and then stores without bounds tests.  Every need leaves at least 30 bytes
@@ -26,20 +29,11 @@ class OutputBuffer {
     // one twice the one before.
     static constexpr size_t spill_capacity = size_t{4} << 20;
 
-    OutputBuffer() = default;
+    // Writing starts in the buffer's own storage (initial_capacity bytes).
+    OutputBuffer() noexcept : data_(local_), capacity_(initial_capacity) {}
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
     ~OutputBuffer() { discard(); }
-
-    // Allocates the 1024-byte bytes object; false with MemoryError set.
-    bool create() noexcept {
-        bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(initial_capacity));
-        if (bytes_ == nullptr) return false;
-        data_ = ffi::bytes_data(bytes_);
-        capacity_ = initial_capacity;
-        len_ = 0;
-        return true;
-    }
 
     // Afterwards capacity > len + need, unless no memory could be had: then
     // the status is a failure with MemoryError set.  The room is contiguous
@@ -87,6 +81,7 @@ class OutputBuffer {
     Status spill(size_t target) noexcept;
     PyObject* gather() noexcept;
 
+    // The bytes object the text moved into once it outgrew local_, if it has.
     PyObject* bytes_ = nullptr;
     char* data_ = nullptr;
     size_t len_ = 0;
@@ -99,6 +94,8 @@ class OutputBuffer {
     Block blocks_[max_blocks];
     int block_count_ = 0;
     size_t spilled_ = 0;
+    // Where every text starts; never read past len_ of it.
+    char local_[initial_capacity];
 };
 
 }  // namespace kestro

@@ -78,7 +78,6 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     if (!read_options(option, &mask)) return invalid_options();
 
     OutputBuffer buf;
-    if (!buf.create()) return nullptr;
     Status status = (mask & opt::INDENT_2)
                         ? walk_root<IndentedLayout>(obj, default_fn, mask, buf)
                         : walk_root<CompactLayout>(obj, default_fn, mask, buf);

@@ -24,7 +24,6 @@ void append(OutputBuffer& buf, const std::string& s) {
 
 TEST(OutputBuffer, SmallDocumentNeedsNoGrowth) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     EXPECT_EQ(buf.capacity(), 1024u);
     append(buf, "[1,2]");
     EXPECT_EQ(buf.capacity(), 1024u);
@@ -37,7 +36,6 @@ TEST(OutputBuffer, SmallDocumentNeedsNoGrowth) {
 
 TEST(OutputBuffer, GrowthDoublesPastTheTarget) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     std::string head(900, 'h');
     append(buf, head);
     // a 200-byte str needs 8 * 200 + 32; 900 + 1632 = 2532 -> 4096
@@ -54,7 +52,6 @@ TEST(OutputBuffer, GrowthDoublesPastTheTarget) {
 
 TEST(OutputBuffer, ReserveKeepsRoomStrictlyAbove) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     // len + need == capacity must grow: capacity > len + need afterwards
     ASSERT_FALSE(buf.reserve(1024).failed());
     EXPECT_GT(buf.capacity(), 1024u);
@@ -63,7 +60,6 @@ TEST(OutputBuffer, ReserveKeepsRoomStrictlyAbove) {
 
 TEST(OutputBuffer, ImpossibleGrowthIsMemoryError) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     kestro::Status s = buf.reserve(static_cast<size_t>(PY_SSIZE_T_MAX));
     ASSERT_TRUE(s.failed());
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));
@@ -76,7 +72,6 @@ TEST(OutputBuffer, ImpossibleGrowthIsMemoryError) {
 // one sized to them.
 void check_spilled_text(size_t total, size_t piece, bool newline) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     std::string text;
     for (size_t i = 0; text.size() < total; ++i) text += std::to_string(i * 7919) + ",";
     for (size_t at = 0; at < text.size(); at += piece) append(buf, text.substr(at, piece));
@@ -146,7 +141,6 @@ TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
         LargeBlockWatch counter(PYMEM_DOMAIN_MEM);
         {
             OutputBuffer buf;
-            ASSERT_TRUE(buf.create());
             for (int i = 0; i < 8; ++i) append(buf, piece);
             EXPECT_EQ(buf.len(), 8 * piece.size());
             EXPECT_GE(counter.live(), 2);
@@ -164,7 +158,6 @@ TEST(OutputBuffer, SpillBlocksAreReleasedOnEveryPath) {
         LargeBlockWatch counter(PYMEM_DOMAIN_MEM);
         {
             OutputBuffer buf;
-            ASSERT_TRUE(buf.create());
             for (int i = 0; i < 8; ++i) append(buf, piece);
         }
         EXPECT_EQ(counter.live(), 0);
@@ -175,7 +168,6 @@ TEST(OutputBuffer, AFailedGatherIsMemoryErrorAndReleasesTheBlocks) {
     const std::string piece(OutputBuffer::spill_capacity / 3, 'x');
     LargeBlockWatch counter(PYMEM_DOMAIN_MEM);
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     for (int i = 0; i < 8; ++i) append(buf, piece);
     ASSERT_GE(counter.live(), 2);
     {
@@ -194,7 +186,6 @@ TEST(OutputBuffer, FailedGrowthIsMemoryErrorAndTheBufferStillReleases) {
     GTEST_SKIP() << "AddressSanitizer aborts on an allocation this large";
 #endif
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     append(buf, "abc");
     // Far more than the allocator can give, but representable as a size.
     kestro::Status s = buf.reserve(static_cast<size_t>(PY_SSIZE_T_MAX) / 4);
@@ -235,14 +226,12 @@ std::string sample(L& out) {
 
 TEST(Layout, Compact) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     CompactLayout out(buf);
     EXPECT_EQ(sample(out), "[1,{\"k\":[],\"q\\\"\":2},[]]");
 }
 
 TEST(Layout, Indented) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     IndentedLayout out(buf);
     EXPECT_EQ(sample(out), "[\n  1,\n  {\n    \"k\": [],\n    \"q\\\"\": 2\n  },\n  []\n]");
     EXPECT_EQ(out.state().level, 0u);
@@ -250,7 +239,6 @@ TEST(Layout, Indented) {
 
 TEST(Layout, IndentedContainerWithoutMembersClosesAtOnce) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     IndentedLayout out(buf);
     ASSERT_FALSE(out.open_container('{').failed());
     ASSERT_FALSE(out.close_container('}').failed());
@@ -261,7 +249,6 @@ TEST(Layout, IndentedContainerWithoutMembersClosesAtOnce) {
 
 TEST(Layout, DeepIndentationIsOneRunOfSpaces) {
     OutputBuffer buf;
-    ASSERT_TRUE(buf.create());
     IndentedLayout out(buf);
     const size_t depth = 300;  // 600 spaces on the innermost line, crossing growth
     for (size_t i = 0; i < depth; ++i) {
