@@ -20,68 +20,6 @@ KeyMap* key_map_new() noexcept {
     return map;
 }
 
-namespace {
-
-inline uint64_t rotl(uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
-
-struct SipState {
-    uint64_t v0, v1, v2, v3;
-
-    static SipState keyed(uint64_t k0, uint64_t k1) noexcept {
-        return {k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
-                k1 ^ 0x7465646279746573ULL};
-    }
-
-    void round() noexcept {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
-    }
-
-    void compress(uint64_t m) noexcept {
-        v3 ^= m;
-        round();
-        v0 ^= m;
-    }
-
-    uint64_t finish() noexcept {
-        v2 ^= 0xff;
-        round();
-        round();
-        round();
-        return v0 ^ v1 ^ v2 ^ v3;
-    }
-};
-
-inline uint64_t load_le64(const unsigned char* p) noexcept {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-}  // namespace
-
-uint64_t siphash13(uint64_t k0, uint64_t k1, const void* data, size_t len) noexcept {
-    SipState s = SipState::keyed(k0, k1);
-    const auto* p = static_cast<const unsigned char*>(data);
-    size_t whole = len & ~size_t{7};
-    for (size_t i = 0; i < whole; i += 8) s.compress(load_le64(p + i));
-    uint64_t last = static_cast<uint64_t>(len & 0xff) << 56;
-    for (size_t i = 0; i < (len & 7); ++i) last |= static_cast<uint64_t>(p[whole + i]) << (8 * i);
-    s.compress(last);
-    return s.finish();
-}
-
-size_t key_slot_index(uint64_t text_hash) noexcept {
-    // SipHash-1-3 with the zero key over the hash's 8 little-endian bytes: one
-    // whole word, then the final word holding only the length.
-    SipState s = SipState::keyed(0, 0);
-    s.compress(text_hash);
-    s.compress(uint64_t{8} << 56);
-    return static_cast<size_t>(s.finish()) & (KEY_MAP_SLOTS - 1);
-}
-
 bool str_equals_utf8(PyObject* s, const char* text, size_t len) noexcept {
     if (ffi::str_is_compact_ascii(s)) {
         return static_cast<size_t>(PyUnicode_GET_LENGTH(s)) == len &&

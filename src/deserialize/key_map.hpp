@@ -3,6 +3,7 @@
 
 #include "ffi/python.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,13 +28,13 @@ extern KeyMap* KEY_MAP;
 // A new, empty cache; allocation failure ends the process.
 KeyMap* key_map_new() noexcept;
 
-// SipHash-1-3 (one compression round, three finalisation rounds) of
-// data[0, len) under the 128-bit key (k0, k1).
-uint64_t siphash13(uint64_t k0, uint64_t k1, const void* data, size_t len) noexcept;
-
-// The slot of a key whose text hashes to text_hash: SipHash-1-3 with the zero
-// key over the hash's 8 little-endian bytes, low 11 bits.
-size_t key_slot_index(uint64_t text_hash) noexcept;
+// The slot of a key whose text hashes to text_hash: the hash's top bits.
+// XXH3 mixes every bit of the text into all of them, so they need no
+// further mixing.
+inline size_t key_slot_index(uint64_t text_hash) noexcept {
+    static_assert((KEY_MAP_SLOTS & (KEY_MAP_SLOTS - 1)) == 0, "a power of two");
+    return static_cast<size_t>(text_hash >> (64 - std::countr_zero(KEY_MAP_SLOTS)));
+}
 
 // Whether str s holds exactly the well-formed UTF-8 text[0, len).
 bool str_equals_utf8(PyObject* s, const char* text, size_t len) noexcept;
