@@ -209,8 +209,8 @@ def target_lines(runs: List[Run], goals: List[Target], settings: Settings) -> Li
     out = ["", f"== targets ({basis})", ""]
     for goal in goals:
         status, value = goal.verdict(runs)
-        relation = "<" if goal.strict else "<="
-        shown = "n/a (not measured)" if value is None else f"{value:.3f}{goal.unit} {relation} {goal.limit}{goal.unit}"
+        shown = ("n/a (not measured)" if value is None
+                 else f"{value:.3f}{goal.unit} {goal.relation} {goal.limit}{goal.unit}")
         out.append(f"{status:4}  {goal.label}: {shown}")
     return out
 

@@ -114,15 +114,45 @@ def test_peer_target_ignores_absent_peers_and_the_floor():
     assert goal.verdict([_run(3.0, 10.0, 0.1)])[0] == "FAIL"
 
 
-def test_scaling_target_compares_time_per_byte():
-    def point(size, length, seconds):
+@pytest.mark.parametrize("kestro_256, marshal_256, status, figure", [
+    (384.0, 512.0, "PASS", 0.75),   # kestro grows 1.5x, marshal 2x
+    (384.0, 256.0 * 1.2, "FAIL", 1.25),  # 1.5x against 1.2x
+    (384.0, None, "n/a", None),     # no floor to compare with
+])
+def test_scaling_target_compares_growth_of_time_per_byte_with_the_floor(
+        kestro_256, marshal_256, status, figure):
+    def point(size, length, kestro, marshal):
         p = ScalingPoint(size, length=length)
-        p.time["kestro"] = {"dumps": Cell(seconds)}
+        p.time["kestro"] = {"dumps": Cell(kestro)}
+        if marshal is not None:
+            p.time["marshal"] = {"dumps": Cell(marshal)}
         return p
     mb = scaling.MB
-    run = Run(scaling={mb: point(mb, 1000, 1.0), 256 * mb: point(256 * mb, 256000, 384.0)})
-    goal = _goal("scaling dumps")
-    assert goal.verdict([run]) == ("PASS", pytest.approx(1.5))
+    run = Run(scaling={mb: point(mb, 1000, 1.0, 1.0),
+                       256 * mb: point(256 * mb, 256000, kestro_256, marshal_256)})
+    got = _goal("scaling dumps").verdict([run])
+    assert got == (status, None if figure is None else pytest.approx(figure))
+
+
+@pytest.mark.parametrize("json_seconds, status", [(20.0, "PASS"), (16.0, "PASS"), (15.0, "FAIL")])
+def test_speedup_target_must_reach_its_bound(json_seconds, status):
+    row = {"kestro": Cell(1.0), "json": Cell(json_seconds), "msgspec": Cell(0.5)}
+    run = Run(cells={"rich/rich records/dumps/compact": row})
+    goal = _goal("rich records dumps: faster than json")
+    assert goal.verdict([run]) == (status, pytest.approx(json_seconds))
+    assert _goal("rich records dumps: 10% ahead of msgspec").verdict([run])[0] == "FAIL"
+
+
+def test_first_round_peer_targets_leave_out_the_newer_peers():
+    row = {"kestro": Cell(1.0), "json": Cell(10.0), "msgspec": Cell(2.0), "jiter": Cell(None, "reads only"),
+           "marshal": Cell(0.5)}
+    run = Run(cells={"corpus/twitter/dumps/compact": row})
+    roles = dict(ROLES, msgspec=libraries.PEER, jiter=libraries.PEER)
+    goals = {t.label: t for t in targets.targets(roles)}
+    first = next(g for label, g in goals.items() if label.startswith("dumps twitter: at least 4x"))
+    assert first.verdict([run]) == ("PASS", pytest.approx(0.1))  # json alone
+    newer = goals["dumps twitter compact: 10% ahead of every peer (kestro / fastest peer)"]
+    assert newer.verdict([run]) == ("PASS", pytest.approx(0.5))  # msgspec is the fastest
 
 
 def test_chart_and_report_cover_every_cell(libs):
