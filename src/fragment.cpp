@@ -6,7 +6,15 @@
 using kestro::FragmentObject;
 
 PyObject* kestro_fragmenttype_new() {
+    // The text signature, then what help() shows beneath it.
+    static const char doc[] =
+        "Fragment(content, /)\n--\n\n"
+        "Already-serialized JSON that dumps copies into its output unchanged.\n"
+        "\n"
+        "content is the JSON text as bytes or str. It is not parsed or checked:\n"
+        "dumps writes it as it is, in compact and indented output alike.";
     PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
         {Py_tp_new, reinterpret_cast<void*>(kestro_fragment_tp_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(kestro_fragment_dealloc)},
         {0, nullptr},
