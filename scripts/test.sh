@@ -3,7 +3,8 @@
 # and the Python suite on the machine's python3 (Debian's 3.11), the Python
 # suite on each other version, then the unit tests and the Python suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer on the machine's
-# python3.  Each interpreter runs in an environment of its own with
+# python3.  Between the two, the packaging checks (tests/packaging) on the
+# machine's python3.  Each interpreter runs in an environment of its own with
 # requirements/test.txt (scripts/env.sh, which fetches what is missing).
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -96,6 +97,20 @@ for v in "${versions[@]}"; do
     failures+=("build for Python $v")
   fi
 done
+
+# pip install from a clone (with and without build isolation), the wheel
+# auditwheel repairs, tested without the system's yyjson and xxHash, the type
+# stubs and the configure-time message for missing libraries: once, on the
+# machine's python3.  pip's cache is kept with the environments.
+if [ -n "$default_py" ]; then
+  step "Packaging: pip install, a self-contained wheel, type stubs, Python $default"
+  if pkg_py=$(bash scripts/env.sh -r packaging default); then
+    PYTHONPATH="$root/py-default" "$pkg_py" -m pytest -q -rs -p no:cacheprovider \
+      -o tmp_path_retention_policy=failed tests/packaging || failures+=("packaging checks")
+  else
+    failures+=("environment for the packaging checks")
+  fi
+fi
 
 if [ -n "$default_py" ]; then
   step "Sanitizers (ASan + UBSan), Python $default (/usr/bin/python3)"
