@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 import pytest
@@ -55,23 +56,43 @@ def isolated(new_venv, clone):
 
 
 @pytest.fixture(scope="session")
-def no_isolation(new_venv, clone):
-    """pip install --no-build-isolation, the backend installed beforehand.  The
-    backend keeps its build folder (in the environment), which the wheel below
-    reuses instead of compiling the same sources with the same compiler and
-    interpreter once more."""
+def backend_venv(new_venv):
+    """A fresh environment with the build backend of requirements/build.txt."""
     venv = new_venv("no-isolation")
     venv.pip("install", "-q", "-r", ROOT / "requirements" / "build.txt")
-    venv.pip("install", "-q", "--no-build-isolation", "-C", f"build-dir={venv.path / 'build'}", clone)
     return venv
 
 
 @pytest.fixture(scope="session")
-def wheels(no_isolation, clone, tmp_path_factory):
-    """The wheel pip builds, and the one auditwheel repairs from it."""
+def sdist(backend_venv, clone, tmp_path_factory):
+    """The source distribution the backend makes of the clone, unpacked."""
+    out = tmp_path_factory.mktemp("sdist")
+    name = backend_venv.python_run(
+        "-c", f"from scikit_build_core.build import build_sdist; print(build_sdist({str(out)!r}))",
+        cwd=clone).split()[-1]
+    with tarfile.open(out / name) as archive:
+        archive.extractall(out)  # made just now by the backend
+    return out / name.removesuffix(".tar.gz")
+
+
+@pytest.fixture(scope="session")
+def no_isolation(backend_venv, sdist):
+    """`pip install --no-build-isolation .` in the unpacked source distribution.
+    The backend keeps its build folder, which the wheel below reuses instead of
+    compiling the same sources with the same compiler and interpreter again."""
+    backend_venv.pip("install", "-q", "--no-build-isolation",
+                     "-C", f"build-dir={backend_venv.path / 'build'}", ".", cwd=sdist)
+    return backend_venv
+
+
+@pytest.fixture(scope="session")
+def wheels(no_isolation, sdist, tmp_path_factory):
+    """The wheel pip builds from the source distribution, and the one auditwheel
+    repairs from it."""
     out = tmp_path_factory.mktemp("wheels")
     no_isolation.pip("wheel", "-q", "--no-deps", "--no-build-isolation",
-                     "-C", f"build-dir={no_isolation.path / 'build'}", "-w", out / "plain", clone)
+                     "-C", f"build-dir={no_isolation.path / 'build'}", "-w", out / "plain", ".",
+                     cwd=sdist)
     (plain,) = (out / "plain").glob("kestro-*.whl")
     tools = clean_env(PATH=f"{pathlib.Path(sys.executable).parent}:{clean_env()['PATH']}")
     run([sys.executable, "-m", "auditwheel", "repair", "-w", out / "repaired", plain], env=tools)
@@ -120,6 +141,16 @@ def test_installed_stubs_type_check_an_example_of_the_whole_api(isolated, tmp_pa
     run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
          "--python-executable", isolated.python, EXAMPLE], cwd=tmp_path, env=clean_env())
     assert isolated.python_run(EXAMPLE).strip() == "typing example ran"
+
+
+def test_source_distribution_holds_the_build_and_nothing_built(sdist, clone):
+    held = {p.relative_to(sdist).as_posix() for p in sdist.rglob("*") if p.is_file()}
+    sources = {p.relative_to(clone).as_posix() for p in (clone / "src").rglob("*") if p.is_file()}
+    assert sources <= held
+    for needed in ("pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md",
+                   "tools/requirements_extras.py", "requirements/test.txt", "requirements/bench.txt"):
+        assert needed in held, needed
+    assert not any(p.startswith(("build/", ".ci/")) or p.endswith(".so") for p in held)
 
 
 def test_pip_install_without_build_isolation_works(no_isolation):
