@@ -123,10 +123,10 @@ def test_extras_install_the_pinned_requirements(isolated):
     assert {n: installed.get(n) for n in wanted} == wanted
     metadata = isolated.python_run("-c", "import importlib.metadata as m; "
                                    "print('\\n'.join(m.requires('kestro')))").splitlines()
-    for extra, file in (("test", "test"), ("bench", "bench")):
+    for extra in ("test", "bench"):
         names = {Requirement(r).name.lower().replace("_", "-")
                  for r in metadata if f'extra == "{extra}"' in r}
-        assert set(pins(file)) <= names, extra
+        assert set(pins(extra)) <= names, extra
 
 
 def test_build_backend_pin_is_the_one_of_requirements_build():
