@@ -12,6 +12,7 @@ import dataclasses
 import functools
 import importlib
 import marshal
+import warnings
 from typing import Any, Callable, Optional
 
 SUBJECT, PEER, FLOOR = "subject", "peer", "floor"
@@ -54,7 +55,10 @@ class Library:
 
     @property
     def version(self) -> str:
-        return str(getattr(self.module, "__version__", "") or "")
+        # The standard library's json warns that its __version__ is going away.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return str(getattr(self.module, "__version__", "") or "")
 
     def dumps(self, style: DumpsStyle) -> Callable[[Any], Any]:
         raise NotImplementedError
