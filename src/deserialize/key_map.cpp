@@ -14,7 +14,7 @@ KeyMap* KEY_MAP = nullptr;
 KeyMap* key_map_new() noexcept {
     auto* map = alloc_records<KeyMap>(1);
     map->slots = alloc_records<KeySlot>(KEY_MAP_SLOTS);
-    for (size_t i = 0; i < KEY_MAP_SLOTS; ++i) map->slots[i] = KeySlot{0, nullptr};
+    for (size_t i = 0; i < KEY_MAP_SLOTS; ++i) map->slots[i] = KeySlot{0, 0, 0, nullptr};
     map->occupied = 0;
     map->replaced = false;
     return map;
@@ -74,24 +74,50 @@ inline PyObject* make_key(const char* text, size_t len) noexcept {
 
 }  // namespace
 
+size_t key_set(const char* text, size_t len) noexcept {
+    if (len <= KEY_MAP_WORDS_MAX) return key_set_index(key_words_hash(key_words(text, len), len));
+    return key_set_index(XXH3_64bits(text, len));
+}
+
 PyObject* key_object(const char* text, size_t len) noexcept {
     if (len > KEY_MAP_MAX_KEY) return make_key(text, len);
 
-    const uint64_t h = XXH3_64bits(text, len);
-    KeySlot& slot = KEY_MAP->slots[key_slot_index(h)];
-    if (slot.str != nullptr && slot.hash == h && str_equals_utf8(slot.str, text, len))
-        return Py_NewRef(slot.str);
+    KeyWords w;
+    KeySlot* set;
+    if (len <= KEY_MAP_WORDS_MAX) {
+        // The words are the text: equal words and length are the same key.
+        w = key_words(text, len);
+        set = &KEY_MAP->slots[key_set_index(key_words_hash(w, len))];
+        for (size_t way = 0; way < KEY_MAP_WAYS; ++way) {
+            const KeySlot& slot = set[way];
+            if (slot.first == w.first && slot.second == w.second && slot.len == len &&
+                slot.str != nullptr)
+                return Py_NewRef(slot.str);
+        }
+    } else {
+        w = {XXH3_64bits(text, len), 0};
+        set = &KEY_MAP->slots[key_set_index(w.first)];
+        for (size_t way = 0; way < KEY_MAP_WAYS; ++way) {
+            const KeySlot& slot = set[way];
+            if (slot.first == w.first && slot.len == len && slot.str != nullptr &&
+                str_equals_utf8(slot.str, text, len))
+                return Py_NewRef(slot.str);
+        }
+    }
 
     PyObject* s = make_key(text, len);
     if (s == nullptr) return nullptr;
-    if (slot.str == nullptr) {
+    // The new key takes the first slot of the set; the key there moves to
+    // the second, whose key is let go.
+    KeySlot& last = set[KEY_MAP_WAYS - 1];
+    if (last.str == nullptr) {
         ++KEY_MAP->occupied;
     } else {
         KEY_MAP->replaced = true;
-        Py_DECREF(slot.str);
+        Py_DECREF(last.str);
     }
-    slot.hash = h;
-    slot.str = Py_NewRef(s);
+    for (size_t way = KEY_MAP_WAYS - 1; way > 0; --way) set[way] = set[way - 1];
+    set[0] = KeySlot{w.first, w.second, len, Py_NewRef(s)};
     return s;
 }
 

@@ -15,31 +15,55 @@ using kestro::Ref;
 
 namespace {
 
-// Slots come from the text hash alone, stay in range, and spread keys: a
-// cache's worth of distinct keys, the kind records carry, share few slots.
-TEST(KeySlotIndex, SpreadsKeysOverTheSlots) {
-    std::vector<bool> used(kestro::KEY_MAP_SLOTS, false);
-    size_t distinct = 0;
-    for (size_t i = 0; i < kestro::KEY_MAP_SLOTS; ++i) {
-        std::string field = "field_", short_key = "k";
-        field += std::to_string(i);
-        short_key += std::to_string(i * 7);
-        for (const std::string& key : {field, short_key}) {
-            size_t slot = kestro::key_slot_index(XXH3_64bits(key.data(), key.size()));
-            ASSERT_LT(slot, kestro::KEY_MAP_SLOTS) << key;
-            if (!used[slot]) ++distinct;
-            used[slot] = true;
+// Sets stay in range and spread keys: a cache's worth of distinct keys of
+// the kinds records carry (short ones held as words, longer ones hashed)
+// share few sets, and keys one bit apart land apart.
+TEST(KeySet, SpreadsKeysOverTheSets) {
+    for (size_t pad : {0, 20}) {
+        constexpr size_t sets = kestro::KEY_MAP_SLOTS / kestro::KEY_MAP_WAYS;
+        std::vector<bool> used(sets, false);
+        size_t distinct = 0;
+        for (size_t i = 0; i < sets; ++i) {
+            std::string field(pad, '_'), short_key = "k";
+            field += "field_";
+            field += std::to_string(i);
+            short_key += std::to_string(i * 7);
+            for (const std::string& key : {field, short_key}) {
+                size_t first = kestro::key_set(key.data(), key.size());
+                ASSERT_LT(first, kestro::KEY_MAP_SLOTS) << key;
+                ASSERT_EQ(first % kestro::KEY_MAP_WAYS, 0u) << key;
+                size_t set = first / kestro::KEY_MAP_WAYS;
+                if (!used[set]) ++distinct;
+                used[set] = true;
+            }
+        }
+        // Uniform hashing of twice as many keys as sets fills 1 - e^-2, about 86%.
+        EXPECT_GT(distinct, sets * 80 / 100) << pad;
+    }
+    for (size_t len : {1, 3, 4, 7, 8, 15, 16, 17, 40}) {
+        size_t same = 0;
+        for (size_t bit = 0; bit < 8 * len; ++bit) {
+            std::string a(len, 'a'), b = a;
+            b[bit / 8] = static_cast<char>(b[bit / 8] ^ (1 << (bit % 8)));
+            same += kestro::key_set(a.data(), len) == kestro::key_set(b.data(), len);
+        }
+        EXPECT_LE(same, 2u) << len;
+    }
+}
+
+// The words of a short text hold all of its bytes: texts of one length
+// that differ in any byte have different words.
+TEST(KeyWords, TellEveryByteOfShortTexts) {
+    for (size_t len = 1; len <= kestro::KEY_MAP_WORDS_MAX; ++len) {
+        const std::string base(len, 'x');
+        const kestro::KeyWords w = kestro::key_words(base.data(), len);
+        for (size_t at = 0; at < len; ++at) {
+            std::string other = base;
+            other[at] = 'y';
+            const kestro::KeyWords o = kestro::key_words(other.data(), len);
+            EXPECT_TRUE(o.first != w.first || o.second != w.second) << len << " " << at;
         }
     }
-    // Uniform hashing of 4096 keys into 2048 slots fills 1 - e^-2, about 86%.
-    EXPECT_GT(distinct, kestro::KEY_MAP_SLOTS * 80 / 100);
-    // Every bit of the text moves the slot: keys one bit apart differ.
-    size_t same = 0;
-    for (int bit = 0; bit < 64; ++bit) {
-        uint64_t a = 0x0123456789abcdefULL, b = a ^ (uint64_t{1} << bit);
-        same += kestro::key_slot_index(XXH3_64bits(&a, 8)) == kestro::key_slot_index(XXH3_64bits(&b, 8));
-    }
-    EXPECT_LE(same, 2u);
 }
 
 PyObject* from_utf8(const std::string& s) {
@@ -109,46 +133,51 @@ TEST(KeyObject, EmptyKeyIsTheEmptyString) {
     EXPECT_EQ(kestro::ffi::str_cached_hash(a.get()), 0);
 }
 
-size_t slot_of(const std::string& text) {
-    return kestro::key_slot_index(XXH3_64bits(text.data(), text.size()));
-}
+size_t set_of(const std::string& text) { return kestro::key_set(text.data(), text.size()); }
 
-TEST(KeyObject, ACollidingKeyReplacesTheSlot) {
-    // Two texts that fall into the same slot.
-    std::string first = "collide-0", second;
-    for (int i = 1; second.empty(); ++i) {
+TEST(KeyObject, KeysOfOneSetShareItUntilAThirdComes) {
+    // Three texts that fall into the same set.
+    std::vector<std::string> texts{"collide-0"};
+    for (int i = 1; texts.size() < 3; ++i) {
         std::string candidate = "collide-" + std::to_string(i);
-        if (slot_of(candidate) == slot_of(first)) second = candidate;
+        if (set_of(candidate) == set_of(texts[0])) texts.push_back(candidate);
     }
-    kestro::KeySlot& slot = kestro::KEY_MAP->slots[slot_of(first)];
-    Ref a(kestro::key_object(first.data(), first.size()));
-    EXPECT_EQ(slot.str, a.get());
+    kestro::KeySlot* set = &kestro::KEY_MAP->slots[set_of(texts[0])];
+    Ref a(kestro::key_object(texts[0].data(), texts[0].size()));
+    Ref b(kestro::key_object(texts[1].data(), texts[1].size()));
+    EXPECT_EQ(set[0].str, b.get());  // the newest first
+    EXPECT_EQ(set[1].str, a.get());
+    Ref a_again(kestro::key_object(texts[0].data(), texts[0].size()));
+    EXPECT_EQ(a_again.get(), a.get());  // both stay cached
     uint64_t occupied = kestro::KEY_MAP->occupied;
-    Ref b(kestro::key_object(second.data(), second.size()));
-    EXPECT_EQ(slot.str, b.get());
+    kestro::KEY_MAP->replaced = false;
+    Ref c(kestro::key_object(texts[2].data(), texts[2].size()));
+    EXPECT_EQ(set[0].str, c.get());
+    EXPECT_EQ(set[1].str, b.get());
     EXPECT_TRUE(kestro::KEY_MAP->replaced);
     EXPECT_EQ(kestro::KEY_MAP->occupied, occupied);
-    EXPECT_EQ(Py_REFCNT(a.get()), 1);  // the cache let go of it
-    Ref again(kestro::key_object(first.data(), first.size()));
+    EXPECT_EQ(Py_REFCNT(a.get()), 2);  // a and a_again: the cache let go of it
+    Ref again(kestro::key_object(texts[0].data(), texts[0].size()));
     EXPECT_NE(again.get(), a.get());
-    EXPECT_TRUE(kestro::str_equals_utf8(again.get(), first.data(), first.size()));
+    EXPECT_TRUE(kestro::str_equals_utf8(again.get(), texts[0].data(), texts[0].size()));
 }
 
 TEST(KeyObject, MatchingHashWithOtherTextIsAMiss) {
-    // A slot whose stored hash matches but whose str holds another text must
-    // never be handed out.
-    std::string text = "genuine";
+    // A slot whose stored hash and length match a longer key but whose str
+    // holds another text must never be handed out.
+    std::string text = "a-genuine-key-of-some-length";
     uint64_t h = XXH3_64bits(text.data(), text.size());
-    kestro::KeySlot& slot = kestro::KEY_MAP->slots[kestro::key_slot_index(h)];
-    Ref impostor(from_utf8("impostor"));
-    Py_XDECREF(slot.str);
-    slot.str = Py_NewRef(impostor.get());
-    slot.hash = h;
+    kestro::KeySlot* set = &kestro::KEY_MAP->slots[set_of(text)];
+    Ref impostor(from_utf8("an-impostor-of-the-same-size"));
+    for (size_t way = 0; way < kestro::KEY_MAP_WAYS; ++way) {
+        Py_XDECREF(set[way].str);
+        set[way] = kestro::KeySlot{h, 0, text.size(), Py_NewRef(impostor.get())};
+    }
     Ref key(kestro::key_object(text.data(), text.size()));
     ASSERT_TRUE(key);
     EXPECT_NE(key.get(), impostor.get());
     EXPECT_TRUE(kestro::str_equals_utf8(key.get(), text.data(), text.size()));
-    EXPECT_EQ(slot.str, key.get());
+    EXPECT_EQ(set[0].str, key.get());
 }
 
 }  // namespace
