@@ -56,20 +56,22 @@ consteval EscapeTable build_escape_table() {
         e[6] = 0;
         e[7] = 2;
     }
-    t.entry['"'][0] = '\\';
-    t.entry['"'][1] = '"';
-    t.entry['"'][7] = 2;
-    t.entry['\\'][0] = '\\';
-    t.entry['\\'][1] = '\\';
-    t.entry['\\'][7] = 2;
+    constexpr unsigned char quote = '"', backslash = '\\';
+    t.entry[quote][0] = '\\';
+    t.entry[quote][1] = '"';
+    t.entry[quote][7] = 2;
+    t.entry[backslash][0] = '\\';
+    t.entry[backslash][1] = '\\';
+    t.entry[backslash][7] = 2;
     return t;
 }
 
 consteval NeedsEscape build_needs_escape() {
     NeedsEscape t{};
     for (unsigned c = 0; c < 0x20; ++c) t.flag[c] = 1;
-    t.flag['"'] = 1;
-    t.flag['\\'] = 1;
+    constexpr unsigned char quote = '"', backslash = '\\';
+    t.flag[quote] = 1;
+    t.flag[backslash] = 1;
     return t;
 }
 
