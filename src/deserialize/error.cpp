@@ -33,10 +33,21 @@ const char* const reader_messages[] = {
     "invalid UTF-8 encoding in string",
 };
 
+// Wordings of other reader versions, with the message that stands for them.
+// A byte order mark is a character that starts no value.
+const char* const reader_synonyms[][2] = {
+    {"byte order mark (BOM) is not supported", "unexpected character"},
+    {"invalid escaped character", "invalid escaped character in string"},
+    {"invalid utf-8 encoding in string", "invalid UTF-8 encoding in string"},
+};
+
 }  // namespace
 
 const char* reader_message(const char* msg) noexcept {
     if (msg == nullptr) return "unexpected character";
+    for (const auto& synonym : reader_synonyms) {
+        if (std::strcmp(synonym[0], msg) == 0) return synonym[1];
+    }
     // The head of the message, up to a comma that starts an explanation.
     const char* comma = std::strchr(msg, ',');
     size_t head = comma ? static_cast<size_t>(comma - msg) : std::strlen(msg);

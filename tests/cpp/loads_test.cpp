@@ -127,6 +127,9 @@ TEST(ReaderMessage, LongWordingsAreCutAtTheComma) {
         {"invalid literal, expected a valid literal such as 'true'", "invalid literal"},
         {"unexpected end of data", "unexpected end of data"},
         {"memory allocation failed", "memory allocation failed"},
+        {"byte order mark (BOM) is not supported", "unexpected character"},
+        {"invalid escaped character", "invalid escaped character in string"},
+        {"invalid utf-8 encoding in string", "invalid UTF-8 encoding in string"},
     };
     for (auto& p : pairs) EXPECT_STREQ(kestro::reader_message(p[0]), p[1]);
     // Unknown wordings are passed through as they stand.

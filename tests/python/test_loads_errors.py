@@ -74,6 +74,8 @@ def test_empty_input(obj):
     ("[1 2]", "unexpected character", 3),
     ("NaN", "unexpected character", 0),
     ("Infinity", "unexpected character", 0),
+    ("\ufeff{}", "unexpected character", 0),
+    ("[\ufeff]", "unexpected character", 1),
     ("trux", "invalid literal", 0),
     ("[nul ]", "invalid literal", 1),
     ("tru", EOD, 3),
