@@ -13,6 +13,7 @@ packages=(
   python3 python3-dev python3-venv
   libxxhash-dev
   libgtest-dev libbenchmark-dev
+  clang-14 libclang-rt-14-dev
   python3-ujson python3-rapidjson python3-simplejson
 )
 

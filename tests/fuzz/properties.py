@@ -1,0 +1,581 @@
+"""Properties the fuzz harnesses check on every input.
+
+check_loads(data): loads of the bytes, of text made from them (lone
+surrogates included) and of the same bytes as bytearray and memoryview gives
+a result or JSONDecodeError with a known message, nothing else; byte and str
+input of the same text agree; an accepted document is one the standard
+library accepts too, with the same value, and it goes through dumps and back
+unchanged unless it is nested deeper than dumps writes.
+
+check_dumps(data): an object graph, an option mask and a default are built
+from the bytes; dumps gives bytes that the standard library reads (and reads
+as the value a model of dumps predicts, where it can predict one) or
+TypeError, nothing else.
+
+Both raise AssertionError (or let any other exception through) on a finding;
+the fuzz driver aborts on it.
+"""
+
+import dataclasses
+import datetime
+import enum
+import json
+import math
+import struct
+import sys
+import uuid
+
+try:
+    import kestro
+except ImportError:  # the seed writer builds programs without the module
+    kestro = None
+
+sys.setrecursionlimit(20000)
+
+# ---------------------------------------------------------------------------
+# loads
+
+LOADS_MESSAGES = {
+    "Input must be bytes, bytearray, memoryview, or str",
+    "str is not valid UTF-8: surrogates not allowed",
+    "Input is a zero-length, empty document",
+    "Not enough memory to allocate buffer for parsing",
+    "input data is empty",
+    "unexpected end of data",
+    "unexpected character",
+    "unexpected content after document",
+    "invalid literal",
+    "trailing comma is not allowed",
+    "no digit after minus sign",
+    "no digit after decimal point",
+    "no digit after exponent sign",
+    "number with leading zero is not allowed",
+    "number is infinity when parsed as double",
+    "unexpected control character in string",
+    "invalid escaped character in string",
+    "invalid escaped sequence in string",
+    "invalid high surrogate in string",
+    "invalid low surrogate in string",
+    "no low surrogate in string",
+    "memory allocation failed",
+    "invalid UTF-8 encoding in string",
+    "array and object recursion depth exceeded",
+}
+
+# dumps accepts 254 nested non-empty containers (an empty list costs no level).
+DUMPS_DEPTH = 254
+
+
+def canon(value):
+    """The value with every type made visible: 1, 1.0 and True differ, and so
+    do -0.0 and 0.0; dicts keep their order."""
+    t = type(value)
+    if t is float:
+        return ("f", value.hex() if math.isfinite(value) else repr(value))
+    if t is bool or value is None:
+        return value
+    if t is int:
+        return ("i", value)
+    if t is str:
+        return ("s", value)
+    if t is list or t is tuple:
+        return [canon(v) for v in value]
+    if t is dict:
+        return ("d", [(canon(k), canon(v)) for k, v in value.items()])
+    raise AssertionError(f"unexpected type in a result: {t!r}")
+
+
+def depth(value):
+    """Nesting as dumps counts it: an empty list costs no level, an empty dict one."""
+    t = type(value)
+    if t is list or t is tuple:
+        return 1 + max(map(depth, value)) if value else 0
+    if t is dict:
+        return 1 + max(map(depth, value.values()), default=0)
+    return 0
+
+
+def loads_outcome(arg, text):
+    """('ok', value) or ('err', msg, pos); anything else is a finding.  text
+    is the document as str, or None when the argument has no UTF-8 form."""
+    try:
+        value = kestro.loads(arg)
+    except kestro.JSONDecodeError as e:
+        assert e.msg in LOADS_MESSAGES, f"unknown loads message {e.msg!r}"
+        assert e.doc in ("", text), f"doc {e.doc!r} is neither empty nor the input"
+        assert 0 <= e.pos <= len(e.doc), f"pos {e.pos} outside doc of {len(e.doc)} characters"
+        assert e.__cause__ is None, "a decode error carries no cause"
+        return ("err", e.msg, e.pos)
+    return ("ok", value)
+
+
+def stdlib_value(value):
+    """What the standard library's reading maps to under loads: integers past
+    the 64-bit range become floats."""
+    t = type(value)
+    if t is int and not -(2**63) <= value < 2**64:
+        return float(value)
+    if t is list:
+        return [stdlib_value(v) for v in value]
+    if t is dict:
+        return {k: stdlib_value(v) for k, v in value.items()}
+    return value
+
+
+def reject_constant(name):
+    raise ValueError(f"{name} is not JSON")
+
+
+def check_accepted(value, text):
+    """An accepted document: the standard library agrees on it, and dumps of
+    the value loads back to it."""
+    try:
+        expected = json.loads(text, parse_constant=reject_constant)
+    except RecursionError:
+        expected = None  # deeper than the standard library reads
+    except ValueError as e:
+        raise AssertionError(f"loads accepted what json.loads rejects: {e}") from None
+    if expected is not None:
+        assert canon(value) == canon(stdlib_value(expected)), "loads and json.loads disagree"
+
+    levels = depth(value)
+    try:
+        out = kestro.dumps(value)
+    except TypeError as e:
+        assert str(e) == "Recursion limit reached", f"dumps of a loads result failed: {e}"
+        assert levels > DUMPS_DEPTH, f"recursion limit at depth {levels}"
+        return
+    assert levels <= DUMPS_DEPTH, f"dumps wrote depth {levels}"
+    assert canon(kestro.loads(out)) == canon(value), "dumps of a loads result reads back different"
+
+
+SURROGATES = ("err", "str is not valid UTF-8: surrogates not allowed", 0)
+
+
+def check_loads(data):
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        text = None
+    outcome = loads_outcome(data, text)
+    if text is None:
+        assert outcome == SURROGATES, "bytes that are not UTF-8 must be refused whole"
+    elif outcome[0] == "ok":
+        check_accepted(outcome[1], text)
+
+    # The same bytes through the other byte-like types.
+    for other in (bytearray(data), memoryview(data)):
+        assert canon_outcome(loads_outcome(other, text)) == canon_outcome(outcome), type(other)
+
+    if text is not None:
+        # The same text as str: the same value or the same error at the same
+        # character position.
+        as_str = loads_outcome(text, text)
+        assert canon_outcome(as_str) == canon_outcome(outcome), "bytes and str input disagree"
+    else:
+        # Undecodable bytes become lone surrogates: always refused whole.
+        escaped = data.decode("utf-8", "surrogateescape")
+        assert loads_outcome(escaped, escaped) == SURROGATES
+    # Each byte as one character: one-byte-per-character text, non-ASCII.
+    latin = data.decode("latin-1")
+    result = loads_outcome(latin, latin)
+    if result[0] == "ok":
+        check_accepted(result[1], latin)
+
+
+def canon_outcome(outcome):
+    return ("ok", canon(outcome[1])) if outcome[0] == "ok" else outcome
+
+
+# ---------------------------------------------------------------------------
+# dumps
+
+class OPT:
+    OPT_APPEND_NEWLINE = 1024
+    OPT_INDENT_2 = 1
+    OPT_NAIVE_UTC = 2
+    OPT_NON_STR_KEYS = 4
+    OPT_OMIT_MICROSECONDS = 8
+    OPT_PASSTHROUGH_DATACLASS = 2048
+    OPT_PASSTHROUGH_DATETIME = 512
+    OPT_PASSTHROUGH_SUBCLASS = 256
+    OPT_SERIALIZE_NUMPY = 16
+    OPT_SORT_KEYS = 32
+    OPT_STRICT_INTEGER = 64
+    OPT_UTC_Z = 128
+
+
+if kestro is not None:
+    for _name, _value in vars(OPT).items():
+        if _name.startswith("OPT_"):
+            assert getattr(kestro, _name) == _value, _name
+FAIL = "FAIL"  # the model says dumps must raise TypeError
+UNKNOWN = "UNKNOWN"  # the model cannot tell: bytes json.loads reads, or TypeError
+
+
+class Reader:
+    def __init__(self, data):
+        self.data = data
+        self.pos = 0
+        self.nodes = 0
+        self.shares = 0  # objects placed twice; nested sharing grows exponentially
+
+    def byte(self):
+        if self.pos >= len(self.data):
+            return 0
+        b = self.data[self.pos]
+        self.pos += 1
+        return b
+
+    def take(self, n):
+        chunk = self.data[self.pos : self.pos + n]
+        self.pos += n
+        return chunk.ljust(n, b"\0")
+
+    def done(self):
+        return self.pos >= len(self.data) or self.nodes > 3000
+
+
+class MyStr(str):
+    pass
+
+
+class MyInt(int):
+    pass
+
+
+class MyList(list):
+    pass
+
+
+class MyDict(dict):
+    pass
+
+
+class Odd:
+    """Not written by dumps: handed to default."""
+
+    def __init__(self, n):
+        self.n = n
+
+
+# What default does, chosen per input.
+NO_DEFAULT, DEF_STR, DEF_LIST, DEF_RAISES, DEF_SELF, DEF_CHAIN, DEF_UNSUPPORTED = range(7)
+
+
+def make_default(mode):
+    if mode == NO_DEFAULT:
+        return None
+
+    def default(o):
+        if mode == DEF_RAISES:
+            raise ValueError("refused")
+        if mode == DEF_SELF:
+            return o
+        if mode == DEF_UNSUPPORTED:
+            return {1, 2}
+        if isinstance(o, Odd):
+            if mode == DEF_STR:
+                return f"odd{o.n}"
+            if mode == DEF_LIST:
+                return [o.n, None]
+            return Odd(o.n - 1) if o.n > 0 else o.n  # DEF_CHAIN
+        for base in (str, int, list, dict):  # subclasses passed through
+            if isinstance(o, base):
+                return base(o)
+        raise TypeError(f"no default for {type(o).__name__}")
+
+    return default
+
+
+def expected_default(mode, n):
+    """The model's value for default applied to Odd(n)."""
+    if mode == DEF_STR:
+        return ("s", f"odd{n}")
+    if mode == DEF_LIST:
+        return [("i", n), None]
+    if mode == DEF_CHAIN:  # n + 1 calls; a chain of 255 is allowed
+        return ("i", 0) if n + 1 <= 255 else FAIL
+    return FAIL
+
+
+def merge(parts, build):
+    """FAIL wins over UNKNOWN, which wins over a value."""
+    if any(p is FAIL for p in parts):
+        return FAIL
+    if any(p is UNKNOWN for p in parts):
+        return UNKNOWN
+    return build(parts)
+
+
+SPECIAL_INTS = [
+    0, 1, -1, 9, 10, 99, 100, 2**31 - 1, -(2**31), 2**32, 2**53 - 1, -(2**53 - 1), 2**53, -(2**53),
+    2**63 - 1, -(2**63), 2**63, 2**64 - 1, 2**64, -(2**63) - 1, 10**19, 10**20 - 1, 10**20,
+    12345678901234567, 123456789012345678, 1234567890123456789, 2**30, 2**60,
+]
+SPECIAL_FLOATS = [
+    math.nan, math.inf, -math.inf, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
+    1.7976931348623157e308, 0.1, 0.3, 1.0, 1e16, 1e17, 1e21, 1e22, 1e-5, 1e-7, 123456.789,
+    9007199254740993.0, 2.0**63, 2.0**64, 1 / 3,
+]
+
+
+def model_int(value, mask):
+    if mask & OPT.OPT_STRICT_INTEGER:
+        return ("i", int(value)) if abs(value) <= 2**53 - 1 else FAIL
+    return ("i", int(value)) if -(2**63) <= value < 2**64 else FAIL
+
+
+def model_str(value):
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return FAIL
+    return ("s", str(value))
+
+
+def model_float(value):
+    return ("f", value.hex()) if math.isfinite(value) else None
+
+
+def read_count(r, small):
+    """A container size or text length: one byte below 0xF0 (taken modulo
+    small), or 0xF0 + high bits and a second byte, up to 4095."""
+    b = r.byte()
+    if b < 0xF0:
+        return b % small
+    return (b - 0xF0) << 8 | r.byte()
+
+
+def build_str(r):
+    """Narrow texts take one byte per character (U+0000 to U+00FF); wide ones
+    one byte per ASCII character and three for any other code point, lone
+    surrogates included."""
+    wide = r.byte() & 1
+    n = read_count(r, 64)
+    chars = []
+    for _ in range(n):
+        b = r.byte()
+        if wide and b >= 0x80:
+            b = ((b & 0x7F) << 16 | r.byte() << 8 | r.byte()) % 0x110000
+        chars.append(chr(b))
+    return "".join(chars)
+
+
+def build(r, mask, mode, level):
+    """(object, model) from the reader."""
+    r.nodes += 1
+    op = r.byte() % 24 if not r.done() else r.byte() % 6
+    if op == 0:
+        return None, None
+    if op == 1:
+        return True, True
+    if op == 2:
+        return False, False
+    if op == 3:
+        v = struct.unpack("<b", r.take(1))[0]
+        return v, model_int(v, mask)
+    if op == 4:
+        v = SPECIAL_INTS[r.byte() % len(SPECIAL_INTS)]
+        v = -v if r.byte() & 1 else v
+        return v, model_int(v, mask)
+    if op == 5:
+        s = build_str(r)
+        return s, model_str(s)
+    if op == 6:
+        n = r.byte() % 40 + 1
+        v = int.from_bytes(r.take(n), "little", signed=True)
+        return v, model_int(v, mask)
+    if op == 7:
+        v = struct.unpack("<d", r.take(8))[0]
+        return v, model_float(v)
+    if op == 8:
+        v = SPECIAL_FLOATS[r.byte() % len(SPECIAL_FLOATS)]
+        v = -v if r.byte() & 1 else v
+        return v, model_float(v)
+    if op in (9, 10, 11):  # list, tuple, dict
+        n = read_count(r, 16)
+        if op == 11:
+            return build_dict(r, mask, mode, level, n, dict)
+        items = [build(r, mask, mode, level + 1) for _ in range(n)]
+        obj = [o for o, _ in items] if op == 9 else tuple(o for o, _ in items)
+        return obj, merge([m for _, m in items], list)
+    if op == 12:
+        s = build_str(r)
+        return subclass(MyStr(s), model_str(s), mask, mode)
+    if op == 13:
+        v = int.from_bytes(r.take(r.byte() % 10 + 1), "little", signed=True)
+        return subclass(MyInt(v), model_int(v, mask), mask, mode)
+    if op == 14:
+        items = [build(r, mask, mode, level + 1) for _ in range(r.byte() % 4)]
+        model = merge([m for _, m in items], list)
+        return subclass(MyList(o for o, _ in items), model, mask, mode)
+    if op == 15:
+        obj, model = build_dict(r, mask, mode, level, r.byte() % 4, MyDict)
+        return subclass(obj, model, mask, mode)
+    if op == 16:
+        n = r.byte() % 300
+        return Odd(n), expected_default(mode, n)
+    if op == 17:  # deep nesting of lists and dicts
+        n = r.byte() + r.byte() // 4  # up to 318 levels
+        kinds = r.byte()
+        obj, model = build(r, mask, mode, level + n)
+        for i in range(n):
+            if (kinds >> (i % 8)) & 1:
+                obj, model = {"k": obj}, merge([model], lambda p: ("d", [(("s", "k"), p[0])]))
+            else:
+                obj, model = [obj], merge([model], list)
+        return obj, model
+    if op == 18:  # a list that holds itself
+        cycle = [1]
+        cycle.append(cycle)
+        return cycle, FAIL
+    if op == 19 and r.shares < 4:  # one object in two places
+        r.shares += 1
+        obj, model = build(r, mask, mode, level + 1)
+        return [obj, obj], merge([model], lambda p: [p[0], p[0]])
+    if op == 20:
+        v = struct.unpack("<f", r.take(4))[0]
+        return v, model_float(v)
+    return build_rich(r, mask, mode, level, op)
+
+
+def build_dict(r, mask, mode, level, n, cls):
+    obj = cls()
+    entries = {}
+    key_models = []
+    for _ in range(n):
+        kb = r.byte()
+        if kb < 200:
+            key = build_str(r)
+            km = model_str(key)
+        elif kb < 215:
+            key = MyStr(build_str(r))
+            km = UNKNOWN if mask & OPT.OPT_NON_STR_KEYS else FAIL
+        else:
+            key = [None, True, False, 7, -(2**70), 1.5, math.nan, (1, 2)][kb % 8]
+            km = UNKNOWN if mask & OPT.OPT_NON_STR_KEYS else FAIL
+            if isinstance(key, tuple) and mask & OPT.OPT_NON_STR_KEYS:
+                km = FAIL  # no key form
+        value, vm = build(r, mask, mode, level + 1)
+        if key in entries:  # the dict keeps its first key object
+            km = entries[key][0]
+        obj[key] = value
+        entries[key] = (km, vm)
+    models = [m for pair in entries.values() for m in pair]
+    if any(m is FAIL for m in models):
+        return obj, FAIL
+    if any(m is UNKNOWN for m in models):
+        return obj, UNKNOWN
+    items = [(km, vm) for km, vm in entries.values()]
+    if mask & OPT.OPT_SORT_KEYS:
+        items.sort(key=lambda kv: kv[0][1].encode("utf-8"))
+    return obj, ("d", items)
+
+
+def subclass(obj, model, mask, mode):
+    """A subclass instance is written as its base type, or handed to default."""
+    if not mask & OPT.OPT_PASSTHROUGH_SUBCLASS:
+        return obj, model
+    if mode in (DEF_STR, DEF_LIST, DEF_CHAIN):
+        return obj, model  # default returns the base type's copy
+    return obj, FAIL
+
+
+def build_rich(r, mask, mode, level, op):
+    """Types the other writers add; None stands in until they exist."""
+    return None, None
+
+
+def model_depth(model):
+    if isinstance(model, list):
+        return 1 + max(map(model_depth, model)) if model else 0
+    if isinstance(model, tuple) and model and model[0] == "d":
+        return 1 + max((model_depth(v) for _, v in model[1]), default=0)
+    return 0
+
+
+def check_dumps(data):
+    r = Reader(data)
+    mask = (r.byte() | r.byte() << 8) & 4095
+    mode = r.byte() % 7
+    obj, model = build(r, mask, mode, 0)
+    if model is not FAIL and model is not UNKNOWN and model_depth(model) > DUMPS_DEPTH:
+        model = FAIL
+    default = make_default(mode)
+    try:
+        if default is None and r.byte() & 1:
+            out = kestro.dumps(obj, option=mask)
+        else:
+            out = kestro.dumps(obj, default, mask)
+    except TypeError as e:
+        if model is not FAIL and model is not UNKNOWN:
+            raise AssertionError(f"dumps failed where it must succeed: {e}") from None
+        return
+    assert type(out) is bytes
+    assert model is not FAIL, "dumps succeeded where it must fail"
+    if mask & OPT.OPT_APPEND_NEWLINE:
+        assert out.endswith(b"\n"), "no newline appended"
+    if not mask & OPT.OPT_INDENT_2:
+        assert b"\n" not in out.rstrip(b"\n"), "new line in compact output"
+    value = json.loads(out, parse_constant=reject_constant)
+    if model is not UNKNOWN:
+        assert canon(value) == model, "dumps wrote a different value"
+    assert canon(kestro.loads(out)) == canon(value), "loads reads dumps output differently from json.loads"
+
+
+# ---------------------------------------------------------------------------
+# Seeds: JSON documents as dumps programs
+
+
+def encode_count(n, small):
+    if n < small:
+        return bytes([n])
+    assert n < 4096
+    return bytes([0xF0 + (n >> 8), n & 0xFF])
+
+
+def encode_str(text):
+    out = bytearray([1]) + encode_count(len(text), 64)
+    for ch in text:
+        cp = ord(ch)
+        out += bytes([cp]) if cp < 0x80 else bytes([0x80 | cp >> 16, (cp >> 8) & 0xFF, cp & 0xFF])
+    return bytes(out)
+
+
+def encode_value(value):
+    """The program that build() turns back into value (a JSON value)."""
+    t = type(value)
+    if value is None:
+        return b"\x00"
+    if t is bool:
+        return b"\x01" if value else b"\x02"
+    if t is int:
+        if -128 <= value < 128:
+            return b"\x03" + struct.pack("<b", value)
+        n = (value.bit_length() + 8) // 8
+        return b"\x06" + bytes([n - 1]) + value.to_bytes(n, "little", signed=True)
+    if t is float:
+        return b"\x07" + struct.pack("<d", value)
+    if t is str:
+        return b"\x05" + encode_str(value)
+    if t is list:
+        return b"\x09" + encode_count(len(value), 16) + b"".join(map(encode_value, value))
+    if t is dict:
+        out = b"\x0b" + encode_count(len(value), 16)
+        for k, v in value.items():
+            out += b"\x00" + encode_str(k) + encode_value(v)
+        return out
+    raise TypeError(t)
+
+
+def dumps_seed(value, mask=0, mode=NO_DEFAULT):
+    """A dumps program for value; None when build() would not give it back."""
+    try:
+        program = bytes([mask & 0xFF, mask >> 8, mode]) + encode_value(value)
+    except (TypeError, AssertionError, OverflowError):
+        return None
+    r = Reader(program)
+    r.byte(), r.byte(), r.byte()
+    obj, _ = build(r, mask, mode, 0)
+    return program if canon(obj) == canon(value) else None
