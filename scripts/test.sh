@@ -6,6 +6,7 @@
 # python3.  Between the two, the packaging checks (tests/packaging) on the
 # machine's python3.  Each interpreter runs in an environment of its own with
 # requirements/test.txt (scripts/env.sh, which fetches what is missing).
+# Last, each fuzz harness runs for a minute (scripts/fuzz.sh).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
@@ -129,6 +130,9 @@ if [ -n "$default_py" ]; then
     failures+=("sanitizer build")
   fi
 fi
+
+step "Fuzzing: the loads and dumps harnesses side by side, ${KESTRO_FUZZ_SECONDS:-60} s each (ASan + UBSan)"
+KESTRO_BUILD_ROOT="$root" bash scripts/fuzz.sh --seconds "${KESTRO_FUZZ_SECONDS:-60}" || failures+=("fuzzing")
 
 finish_step
 echo
