@@ -358,6 +358,8 @@ def build_str(r):
     surrogates included."""
     wide = r.byte() & 1
     n = read_count(r, 64)
+    if not wide:
+        return r.take(n).decode("latin-1")
     chars = []
     for _ in range(n):
         b = r.byte()
