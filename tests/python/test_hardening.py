@@ -197,7 +197,7 @@ def test_no_leak_on_any_path(name, call, expected):
     singletons = [None, True, False, kestro.loads(b'""')]
     rounds = 400 if SANITIZED else 4000
     if name == "dumps-large-output":
-        rounds //= 20
+        rounds = max(rounds // 20, 100)
     for _ in range(rounds // 4):  # caches and free lists settle
         outcome(call)
     gc.collect()
@@ -215,10 +215,13 @@ def test_no_leak_on_any_path(name, call, expected):
         tracemalloc.stop()
     assert growth < 16 * 1024, f"{growth} bytes kept after {rounds} calls"
     # A leak of a few bytes a call shows above, of untraced memory here.
-    assert resident_bytes() - rss < 8 * 1024 * 1024
+    # (AddressSanitizer holds freed blocks in quarantine: its resident size
+    # tells nothing.)
+    if not SANITIZED:
+        assert resident_bytes() - rss < 8 * 1024 * 1024
     assert [sys.getrefcount(o) for o in watched] == counts
     for obj, count in zip(singletons, shared_counts):
-        assert abs(sys.getrefcount(obj) - count) < rounds // 10, repr(obj)
+        assert abs(sys.getrefcount(obj) - count) < rounds // 4, repr(obj)
 
 
 def test_threads_share_inputs_and_the_key_cache():
