@@ -26,6 +26,11 @@ import sys
 import uuid
 
 try:
+    import numpy
+except ImportError:
+    numpy = None
+
+try:
     import kestro
 except ImportError:  # the seed writer builds programs without the module
     kestro = None
@@ -277,6 +282,8 @@ def make_default(mode):
             return {1, 2}
         if isinstance(o, enum.Enum):
             return o.value
+        if numpy is not None and isinstance(o, (numpy.ndarray, numpy.generic)):
+            return o.tolist()
         if isinstance(o, (datetime.date, datetime.time)) or dataclasses.is_dataclass(o):
             return "passed"
         if isinstance(o, Odd):
@@ -447,23 +454,69 @@ def build(r, mask, mode, level):
     return build_rich(r, mask, mode, level, op)
 
 
+KEY_SCALARS = [None, True, False, 7, -(2**70), 1.5, math.nan, (1, 2), 2**64 - 1, -(2**63), MyInt(-5),
+               1e16, -0.0, math.inf, 2**53 + 1]
+PASSTHROUGH = OPT.OPT_PASSTHROUGH_SUBCLASS | OPT.OPT_PASSTHROUGH_DATETIME | OPT.OPT_PASSTHROUGH_DATACLASS
+
+
+def key_text(model):
+    """The key form of a value's model under OPT_NON_STR_KEYS: its text, or
+    FAIL for kinds without one."""
+    if model is FAIL or model is UNKNOWN:
+        return model
+    if model is None:
+        return "null"  # None, and NaN and the infinities
+    if model is True or model is False:
+        return "true" if model else "false"
+    if isinstance(model, tuple) and model[0] == "s":
+        return model[1]
+    if isinstance(model, tuple) and model[0] == "i":
+        return str(model[1])
+    if isinstance(model, tuple) and model[0] == "f":
+        if kestro is None:
+            return UNKNOWN
+        return kestro.dumps(float.fromhex(model[1])).decode()  # the same text as a value
+    return FAIL  # containers, dataclasses, Fragments
+
+
+def build_key(r, mask, level):
+    """A dict key and its key text (or FAIL/UNKNOWN)."""
+    kb = r.byte()
+    if kb < 200:
+        key = build_str(r)
+        return key, key_text(model_str(key))
+    non_str = mask & OPT.OPT_NON_STR_KEYS
+    if not non_str or not RICH["keys"]:
+        unknown = UNKNOWN if non_str else FAIL
+        key = MyStr(build_str(r)) if kb < 215 else KEY_SCALARS[kb % len(KEY_SCALARS)]
+        return key, unknown
+    # Keys ignore the pass-through options and the 53-bit limit.
+    key_mask = mask & ~(PASSTHROUGH | OPT.OPT_STRICT_INTEGER)
+    if kb < 215:
+        key = MyStr(build_str(r))
+        return key, key_text(model_str(key))
+    if kb < 240:
+        key = KEY_SCALARS[kb % len(KEY_SCALARS)]
+        if isinstance(key, tuple):
+            return key, FAIL
+        if isinstance(key, bool) or key is None:
+            return key, key_text(key)
+        if isinstance(key, int):
+            return key, key_text(model_int(key, key_mask))
+        return key, key_text(model_float(key))
+    key, model = build_rich(r, key_mask, NO_DEFAULT, level, 0)
+    try:
+        hash(key)
+    except TypeError:  # dataclasses, arrays: a tuple has no key form either
+        return (type(key).__name__,), FAIL
+    return key, key_text(model)
+
+
 def build_dict(r, mask, mode, level, n, cls):
     obj = cls()
     entries = {}
-    key_models = []
     for _ in range(n):
-        kb = r.byte()
-        if kb < 200:
-            key = build_str(r)
-            km = model_str(key)
-        elif kb < 215:
-            key = MyStr(build_str(r))
-            km = UNKNOWN if mask & OPT.OPT_NON_STR_KEYS else FAIL
-        else:
-            key = [None, True, False, 7, -(2**70), 1.5, math.nan, (1, 2)][kb % 8]
-            km = UNKNOWN if mask & OPT.OPT_NON_STR_KEYS else FAIL
-            if isinstance(key, tuple) and mask & OPT.OPT_NON_STR_KEYS:
-                km = FAIL  # no key form
+        key, km = build_key(r, mask, level)
         value, vm = build(r, mask, mode, level + 1)
         if key in entries:  # the dict keeps its first key object
             km = entries[key][0]
@@ -474,10 +527,22 @@ def build_dict(r, mask, mode, level, n, cls):
         return obj, FAIL
     if any(m is UNKNOWN for m in models):
         return obj, UNKNOWN
-    items = [(km, vm) for km, vm in entries.values()]
+    texts = [km for km, _ in entries.values()]
+    if len(set(texts)) != len(texts):
+        # Keys that convert to one text are all written; the standard
+        # library keeps the first place and the last value.  Sorted, their
+        # order among themselves is open.
+        if mask & OPT.OPT_SORT_KEYS:
+            return obj, UNKNOWN
+        merged = {}
+        for km, vm in entries.values():
+            merged[km] = vm
+        items = list(merged.items())
+    else:
+        items = [(km, vm) for km, vm in entries.values()]
     if mask & OPT.OPT_SORT_KEYS:
-        items.sort(key=lambda kv: kv[0][1].encode("utf-8"))
-    return obj, ("d", items)
+        items.sort(key=lambda kv: kv[0].encode("utf-8"))
+    return obj, ("d", [(("s", k), vm) for k, vm in items])
 
 
 def subclass(obj, model, mask, mode):
@@ -489,13 +554,13 @@ def subclass(obj, model, mask, mode):
     return obj, FAIL
 
 
-def writes(value):
+def writes(value, option=0):
     """Whether this build writes such values natively (writers that are
     still to come leave them to default until then)."""
     if kestro is None:
         return True
     try:
-        kestro.dumps(value)
+        kestro.dumps(value, option=option)
     except TypeError:
         return False
     return True
@@ -586,7 +651,9 @@ def passed(mask, flag, mode):
 
 
 def build_rich(r, mask, mode, level, op):
-    kind = r.byte() % 9
+    kind = r.byte() % 10
+    if kind == 9 and RICH["numpy"]:
+        return build_numpy(r, mask, mode)
     if kind <= 3 and RICH["datetime"]:
         day = datetime.date.fromordinal(1 + int.from_bytes(r.take(3), "little") % 3652059)
         b = r.take(7)
@@ -660,6 +727,108 @@ def build_rich(r, mask, mode, level, op):
             return frag, UNKNOWN
         return frag, Marker("fragment", canon(value))
     return None, None
+
+
+
+NUMPY_KINDS = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8",
+               "M8[D]", "M8[s]", "M8[ms]", "M8[us]", "M8[ns]", "M8[ps]", "c8"]
+# Bytes per datetime64 count: ranges the calendar of the standard library covers.
+DATETIME64_BYTES = {"D": 2, "s": 4, "ms": 5, "us": 6, "ns": 8, "ps": 8}
+DATETIME64_NS = {"D": 86400 * 10**9, "s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1, "ps": None}
+
+
+def numpy_element(value, kind, mask):
+    """The model of one element (or scalar) of a numpy kind."""
+    if kind == "?":
+        return bool(value)
+    if kind[0] in "iu":
+        return ("i", int(value))  # the 53-bit limit is not applied to numpy integers
+    if kind == "f8":
+        return model_float(float(value))
+    if kind in ("f4", "f2"):
+        single = numpy.float32(value)
+        if not numpy.isfinite(single):
+            return None
+        return ("f", float(str(single)).hex())  # the shortest text of the binary32 value
+    unit = kind[3:-1]
+    if DATETIME64_NS[unit] is None:
+        return FAIL
+    ns = int(value.astype("int64")) * DATETIME64_NS[unit]
+    seconds, ns = divmod(ns, 10**9)
+    when = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=seconds)
+    text = (f"{when.year:04d}-{when.month:02d}-{when.day:02d}T"
+            f"{when.hour:02d}:{when.minute:02d}:{when.second:02d}")
+    if ns >= 1000 and not mask & OPT.OPT_OMIT_MICROSECONDS:
+        text += f".{ns // 1000:06d}"
+    if mask & OPT.OPT_NAIVE_UTC:
+        text += "Z" if mask & OPT.OPT_UTC_Z else "+00:00"
+    return ("s", text)
+
+
+def numpy_model(array, kind, mask):
+    if array.ndim == 1:
+        return merge([numpy_element(x, kind, mask) for x in array], list)
+    return merge([numpy_model(sub, kind, mask) for sub in array], list)
+
+
+def numpy_values(r, kind, count):
+    if kind == "?":
+        return numpy.frombuffer(bytes(b & 1 for b in r.take(count)), dtype="?")
+    if kind[0] == "M":
+        width = DATETIME64_BYTES[kind[3:-1]]
+        counts = [int.from_bytes(r.take(width), "little", signed=True) for _ in range(count)]
+        return numpy.array(counts, dtype="i8").astype(kind)
+    if kind == "c8":
+        return numpy.zeros(count, dtype="c8")
+    dtype = numpy.dtype(kind)
+    return numpy.frombuffer(r.take(count * dtype.itemsize), dtype=dtype)
+
+
+def through_default(value, mode):
+    """What the model expects when a numpy value goes to default (tolist)."""
+    if mode not in (DEF_STR, DEF_LIST, DEF_CHAIN):
+        return FAIL
+    try:
+        return model_json(value.tolist(), 0)
+    except TypeError:
+        return UNKNOWN  # datetime64 values become datetimes or ints
+
+
+def build_numpy(r, mask, mode):
+    kind = NUMPY_KINDS[r.byte() % len(NUMPY_KINDS)]
+    shape_byte = r.byte()
+    serialize = mask & OPT.OPT_SERIALIZE_NUMPY
+    if shape_byte & 0x80:  # a scalar
+        value = numpy_values(r, kind, 1)[0]
+        if not serialize:
+            return value, UNKNOWN if kind == "f8" else through_default(value, mode)  # float64 is a float
+        if kind == "c8":
+            return value, through_default(value, mode)
+        return value, Marker("numpy", numpy_element(value, kind, mask))
+    nd = shape_byte % 4
+    shape = [r.byte() % 4 for _ in range(nd)]
+    variant = (shape_byte >> 2) % 4
+    grown = list(shape)
+    if variant == 1 and nd:
+        grown[0] *= 2  # every second row
+    size = math.prod(grown)
+    array = numpy_values(r, kind, size).reshape(grown).copy()
+    if variant == 1 and nd:
+        array = array[::2]
+    elif variant == 2:
+        array = array.T
+    elif variant == 3:
+        array = array.astype(array.dtype.newbyteorder())
+    if not serialize:
+        return array, through_default(array, mode)
+    if array.ndim == 0 or kind == "c8" or not array.flags.c_contiguous:
+        return array, through_default(array, mode)
+    if not array.dtype.isnative:
+        return array, FAIL
+    model = numpy_model(array, kind, mask)
+    if model is FAIL or model is UNKNOWN:
+        return array, model
+    return array, Marker("numpy", model)
 
 
 def model_json(value, mask):
@@ -743,6 +912,8 @@ RICH = {
     "enum": writes(Color.RED),
     "dataclass": writes(Plain(1, "b")),
     "fragment": kestro is not None and writes(kestro.Fragment(b"1")),
+    "keys": writes({1: 2}, OPT.OPT_NON_STR_KEYS),
+    "numpy": numpy is not None and writes(numpy.zeros(1), OPT.OPT_SERIALIZE_NUMPY),
 }
 
 
