@@ -125,6 +125,12 @@ CATALOGUE = [
     ("dumps-key-not-str", lambda: kestro.dumps({"a": 1, 2: 3}), (E, "Dict key must be str")),
     ("dumps-key-not-str-sorted", lambda: kestro.dumps({"a": [1], MyStr("b"): 3}, option=SORT),
      (E, "Dict key must be str")),
+    ("dumps-non-str-keys", lambda: kestro.dumps({1: ODD, None: [MyStr("k")], 2.5: {True: 1}, MyStr("s"): 0},
+                                                 default_result, NON_STR | SORT), None),
+    ("dumps-key-out-of-range", lambda: kestro.dumps({1: 2, 2**64: 3}, option=NON_STR),
+     (E, "Dict integer key must be within 64-bit range")),
+    ("dumps-key-without-form", lambda: kestro.dumps({"a": ODD, (1, 2): 3}, default_result, NON_STR | SORT),
+     (E, "Dict key must a type serializable with OPT_NON_STR_KEYS")),
     # loads: successes, from every input type
     ("loads-bytes", lambda: kestro.loads(MIXED_TEXT.encode()), json.loads(MIXED_TEXT)),
     ("loads-str", lambda: kestro.loads(MIXED_TEXT), json.loads(MIXED_TEXT)),
