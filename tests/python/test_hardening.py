@@ -439,6 +439,36 @@ def released_memoryview():
         kestro.loads(data)
 
 
+def numpy_views():
+    """Views that are not contiguous, byte-swapped, offset, reversed or empty
+    in some dimension."""
+    np = pytest.importorskip("numpy")
+    numpy_opt = kestro.OPT_SERIALIZE_NUMPY
+    try:
+        kestro.dumps(np.zeros(1), option=numpy_opt)
+    except TypeError:
+        pytest.skip("numpy arrays are not written yet")
+    base = np.arange(-12, 12, dtype="i4").reshape(4, 6)
+    for view in (base[:, ::2], base.T, base[::2], base[:, 1:3], base[::-1], np.zeros((3, 3))[:, 0]):
+        with pytest.raises(TypeError, match=r"^numpy array is not C contiguous; use ndarray.tolist\(\) in default$"):
+            kestro.dumps({"a": [view]}, option=numpy_opt)
+        out = kestro.dumps([view], default=lambda a: a.tolist(), option=numpy_opt)
+        assert json.loads(out) == [view.tolist()]
+    for view in (base[1:3], base[2], base[3, 1:4], base[:0]):  # contiguous, away from the start
+        assert json.loads(kestro.dumps(view, option=numpy_opt)) == view.tolist()
+    for swapped in (base.astype(">i4"), np.linspace(-1, 1, 5).astype(">f8"), base.astype(">u2")[1:]):
+        for default in (None, lambda a: a.tolist()):
+            with pytest.raises(TypeError, match="^numpy array is not native-endianness$"):
+                kestro.dumps([1, swapped], default=default, option=numpy_opt)
+    assert kestro.dumps(base.astype(">i1"), option=numpy_opt) == kestro.dumps(base.astype("i1"), option=numpy_opt)
+    for shape in ((0,), (2, 0), (0, 3), (2, 0, 3), (3, 2, 0), (1, 1, 0)):
+        for dtype in ("f8", "f2", "?", "u8", "M8[ps]", "M8[D]"):
+            array = np.zeros(shape, dtype=dtype)
+            expected = json.dumps(array.tolist(), separators=(",", ":")).encode()
+            assert kestro.dumps(array, option=numpy_opt) == expected, (shape, dtype)
+            assert json.loads(kestro.dumps(array, option=numpy_opt | INDENT)) == array.tolist()
+
+
 ADVERSARIAL = [
     brackets_megabyte,
     string_100mb,
@@ -450,6 +480,7 @@ ADVERSARIAL = [
     tzinfo_mutates_containers,
     fragment_of_non_json,
     released_memoryview,
+    numpy_views,
 ]
 
 
