@@ -23,6 +23,7 @@ import json
 import math
 import struct
 import sys
+import typing
 import uuid
 
 try:
@@ -612,7 +613,7 @@ class Slotted:
     x: float
     y: object
     _z: int = 3
-    counter: "dataclasses.ClassVar[int]" = 0
+    counter: typing.ClassVar[int] = 0
 
 
 class Marker:
@@ -697,9 +698,8 @@ def build_rich(r, mask, mode, level, op):
     if kind == 5 and RICH["enum"]:
         members = list(Color) + list(Level) + list(Name)
         member = members[r.byte() % len(members)]
-        if isinstance(member, (int, str)) and mask & OPT.OPT_PASSTHROUGH_SUBCLASS:
-            if mode not in (DEF_STR, DEF_LIST, DEF_CHAIN):
-                return member, FAIL
+        # Members of int- and str-based enums are written as ints and texts,
+        # or under OPT_PASSTHROUGH_SUBCLASS through their value: the same.
         return member, model_json(member.value, mask)
     if kind in (6, 7) and RICH["dataclass"]:
         inner, inner_model = build(r, mask, mode, level + 1)

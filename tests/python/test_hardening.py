@@ -2,6 +2,9 @@
 every kind of success repeated without memory growth or reference leaks,
 threads sharing inputs, and hostile inputs."""
 
+import dataclasses
+import datetime
+import enum
 import gc
 import json
 import math
@@ -10,6 +13,7 @@ import random
 import sys
 import threading
 import tracemalloc
+import uuid
 
 import pytest
 
@@ -63,6 +67,47 @@ class MyList(list):
 class MyDict(dict):
     pass
 
+
+class NoOffset(datetime.tzinfo):
+    def utcoffset(self, dt):
+        raise ValueError("no offset")
+
+    def dst(self, dt):
+        return None
+
+
+class Shade(enum.Enum):
+    DARK = [1, {"k": "v"}]
+
+
+@dataclasses.dataclass
+class Record:
+    name: str
+    when: datetime.date
+    _private: int = 0
+
+
+@dataclasses.dataclass(slots=True)
+class Point:
+    x: float
+    y: object
+
+
+try:
+    import zoneinfo
+
+    BERLIN = zoneinfo.ZoneInfo("Europe/Berlin")
+except Exception:  # no time-zone data
+    BERLIN = datetime.timezone(datetime.timedelta(hours=1))
+
+RICH = [
+    datetime.datetime(2024, 3, 9, 8, 5, 3, 120, tzinfo=BERLIN),
+    datetime.datetime(1, 1, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))),
+    datetime.datetime(9999, 12, 31, 23, 59, 59, 999999),
+    datetime.date(999, 12, 31), datetime.time(12, 0, 0, 12345), uuid.UUID(int=2**128 - 1),
+    Shade.DARK, Record("r", datetime.date(2020, 1, 2)), Point(1.5, [Shade.DARK]),
+    kestro.Fragment(b'{"pre":"made"}'), kestro.Fragment("[1]"),
+]
 
 cycle = [1]
 cycle.append(cycle)
@@ -131,6 +176,15 @@ CATALOGUE = [
      (E, "Dict integer key must be within 64-bit range")),
     ("dumps-key-without-form", lambda: kestro.dumps({"a": ODD, (1, 2): 3}, default_result, NON_STR | SORT),
      (E, "Dict key must a type serializable with OPT_NON_STR_KEYS")),
+    ("dumps-rich", lambda: kestro.dumps(RICH, option=kestro.OPT_UTC_Z | INDENT), None),
+    ("dumps-rich-passed", lambda: kestro.dumps(RICH, default=repr, option=kestro.OPT_PASSTHROUGH_DATETIME
+                                              | kestro.OPT_PASSTHROUGH_DATACLASS), None),
+    ("dumps-tz-library", lambda: kestro.dumps([datetime.datetime(2020, 1, 1, tzinfo=NoOffset())]),
+     (E, "datetime's timezone library is not supported: use datetime.timezone.utc, pendulum, pytz, or dateutil")),
+    ("dumps-time-tzinfo", lambda: kestro.dumps({"t": datetime.time(1, 2, tzinfo=datetime.timezone.utc)}),
+     (E, "datetime.time must not have tzinfo set")),
+    ("dumps-fragment-content", lambda: kestro.dumps([kestro.Fragment(bytearray(b"[]"))]),
+     (E, "kestro.Fragment's content is not of type bytes or str")),
     # loads: successes, from every input type
     ("loads-bytes", lambda: kestro.loads(MIXED_TEXT.encode()), json.loads(MIXED_TEXT)),
     ("loads-str", lambda: kestro.loads(MIXED_TEXT), json.loads(MIXED_TEXT)),
