@@ -510,6 +510,8 @@ def build_key(r, mask, level):
         hash(key)
     except TypeError:  # dataclasses, arrays: a tuple has no key form either
         return (type(key).__name__,), FAIL
+    if isinstance(key, (datetime.date, datetime.time, uuid.UUID)) and not RICH["rich_keys"]:
+        return key, UNKNOWN
     return key, key_text(model)
 
 
@@ -913,6 +915,7 @@ RICH = {
     "dataclass": writes(Plain(1, "b")),
     "fragment": kestro is not None and writes(kestro.Fragment(b"1")),
     "keys": writes({1: 2}, OPT.OPT_NON_STR_KEYS),
+    "rich_keys": writes({uuid.UUID(int=1): 2}, OPT.OPT_NON_STR_KEYS),
     "numpy": numpy is not None and writes(numpy.zeros(1), OPT.OPT_SERIALIZE_NUMPY),
 }
 
