@@ -80,6 +80,10 @@ class Shade(enum.Enum):
     DARK = [1, {"k": "v"}]
 
 
+class Size(enum.Enum):
+    BIG = 7
+
+
 @dataclasses.dataclass
 class Record:
     name: str
@@ -108,6 +112,7 @@ RICH = [
     Shade.DARK, Record("r", datetime.date(2020, 1, 2)), Point(1.5, [Shade.DARK]),
     kestro.Fragment(b'{"pre":"made"}'), kestro.Fragment("[1]"),
 ]
+RICH_KEYS = [RICH[0], RICH[2], RICH[3], RICH[4], RICH[5], Size.BIG]
 
 cycle = [1]
 cycle.append(cycle)
@@ -179,6 +184,7 @@ CATALOGUE = [
     ("dumps-rich", lambda: kestro.dumps(RICH, option=kestro.OPT_UTC_Z | INDENT), None),
     ("dumps-rich-passed", lambda: kestro.dumps(RICH, default=repr, option=kestro.OPT_PASSTHROUGH_DATETIME
                                               | kestro.OPT_PASSTHROUGH_DATACLASS), None),
+    ("dumps-rich-keys", lambda: kestro.dumps({k: 1 for k in RICH_KEYS}, option=NON_STR | SORT), None),
     ("dumps-tz-library", lambda: kestro.dumps([datetime.datetime(2020, 1, 1, tzinfo=NoOffset())]),
      (E, "datetime's timezone library is not supported: use datetime.timezone.utc, pendulum, pytz, or dateutil")),
     ("dumps-time-tzinfo", lambda: kestro.dumps({"t": datetime.time(1, 2, tzinfo=datetime.timezone.utc)}),
