@@ -39,6 +39,11 @@ else
   mkdir -p "$seeds/loads" "$seeds/dumps"
 fi
 
+# The embedded interpreter is /usr/bin/python3; the packages the harnesses
+# use (numpy) come from its test environment.
+env_py=$(bash scripts/env.sh default) || { echo "no test environment for /usr/bin/python3"; exit 1; }
+site=$("$env_py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+
 findings=$root/fuzz-findings
 mkdir -p "$findings"
 pids=()
@@ -46,7 +51,7 @@ for h in loads dumps; do
   mkdir -p "$root/fuzz-corpus/$h"
   # Inputs up to 16 KiB; one input may take 30 s (the first run of a large
   # seed under the sanitizers) and 4 GiB.
-  nice -n 19 "$dir/fuzz_$h" -max_total_time="$seconds" -max_len=16384 -timeout=30 \
+  PYTHONPATH="$site" nice -n 19 "$dir/fuzz_$h" -max_total_time="$seconds" -max_len=16384 -timeout=30 \
     -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$findings/$h-" \
     "$root/fuzz-corpus/$h" "$seeds/$h" >"$root/fuzz-$h.log" 2>&1 &
   pids+=($!)
