@@ -226,6 +226,7 @@ class Reader:
         self.nodes = 0
         self.shares = 0  # objects placed twice; nested sharing grows exponentially
         self.raw = False  # a Fragment of text that is not JSON was placed
+        self.default_calls = 0  # calls of default whose results hold what is built
 
     def byte(self):
         if self.pos >= len(self.data):
@@ -301,14 +302,17 @@ def make_default(mode):
     return default
 
 
-def expected_default(mode, n):
-    """The model's value for default applied to Odd(n)."""
+def expected_default(mode, n, calls):
+    """The model's value for default applied to Odd(n) inside the results
+    of calls earlier calls of default."""
+    if calls + 1 > 255:
+        return FAIL
     if mode == DEF_STR:
         return ("s", f"odd{n}")
     if mode == DEF_LIST:
         return [("i", n), None]
-    if mode == DEF_CHAIN:  # n + 1 calls; a chain of 255 is allowed
-        return ("i", 0) if n + 1 <= 255 else FAIL
+    if mode == DEF_CHAIN:  # n + 1 calls; a chain of 255 is allowed, results included
+        return ("i", 0) if calls + n + 1 <= 255 else FAIL
     return FAIL
 
 
@@ -421,16 +425,21 @@ def build(r, mask, mode, level):
     if op == 13:
         v = int.from_bytes(r.take(r.byte() % 10 + 1), "little", signed=True)
         return subclass(MyInt(v), model_int(v, mask), mask, mode)
-    if op == 14:
-        items = [build(r, mask, mode, level + 1) for _ in range(r.byte() % 4)]
-        model = merge([m for _, m in items], list)
-        return subclass(MyList(o for o, _ in items), model, mask, mode)
-    if op == 15:
-        obj, model = build_dict(r, mask, mode, level, r.byte() % 4, MyDict)
+    if op in (14, 15):
+        # Passed through, the container's copy from default is written: its
+        # members are reached one call of default deeper.
+        deeper = mask & OPT.OPT_PASSTHROUGH_SUBCLASS and mode in (DEF_STR, DEF_LIST, DEF_CHAIN)
+        r.default_calls += bool(deeper)
+        if op == 14:
+            items = [build(r, mask, mode, level + 1) for _ in range(r.byte() % 4)]
+            obj, model = MyList(o for o, _ in items), merge([m for _, m in items], list)
+        else:
+            obj, model = build_dict(r, mask, mode, level, r.byte() % 4, MyDict)
+        r.default_calls -= bool(deeper)
         return subclass(obj, model, mask, mode)
     if op == 16:
         n = r.byte() % 300
-        return Odd(n), expected_default(mode, n)
+        return Odd(n), expected_default(mode, n, r.default_calls)
     if op == 17:  # deep nesting of lists and dicts
         n = r.byte() + r.byte() // 4  # up to 318 levels
         kinds = r.byte()
@@ -648,7 +657,7 @@ def model_time_text(t, mask):
     return text
 
 
-def passed(mask, flag, mode):
+def passed(mode):
     """A value sent to default by a pass-through option."""
     return ("s", "passed") if mode in (DEF_STR, DEF_LIST, DEF_CHAIN) else FAIL
 
@@ -664,13 +673,13 @@ def build_rich(r, mask, mode, level, op):
         clock = (b[0] % 24, b[1] % 60, b[2] % 60, us)
         through = mask & OPT.OPT_PASSTHROUGH_DATETIME
         if kind == 0:
-            return day, passed(mask, through, mode) if through else ("s", day.isoformat())
+            return day, passed(mode) if through else ("s", day.isoformat())
         if kind == 1:
             t = datetime.time(*clock)
-            return t, passed(mask, through, mode) if through else ("s", model_time_text(t, mask))
+            return t, passed(mode) if through else ("s", model_time_text(t, mask))
         if kind == 2:
             t = datetime.time(*clock, tzinfo=datetime.timezone.utc)
-            return t, passed(mask, through, mode) if through else FAIL
+            return t, passed(mode) if through else FAIL
         tz_byte = r.byte()
         if tz_byte < 64:
             tz = None
@@ -682,7 +691,7 @@ def build_rich(r, mask, mode, level, op):
             tz = zone(ZONES[tz_byte % len(ZONES)])
         dt = datetime.datetime.combine(day, datetime.time(*clock), tzinfo=tz)
         if through:
-            return dt, passed(mask, through, mode)
+            return dt, passed(mode)
         text = f"{day.isoformat()}T{model_time_text(dt, mask)}"
         if tz is None:
             if mask & OPT.OPT_NAIVE_UTC:
@@ -713,7 +722,7 @@ def build_rich(r, mask, mode, level, op):
             obj = Slotted(struct.unpack("<e", r.take(2))[0], inner)
             items = [(("s", "x"), model_float(obj.x)), (("s", "y"), inner_model)]
         if mask & OPT.OPT_PASSTHROUGH_DATACLASS:
-            return obj, passed(mask, True, mode)
+            return obj, passed(mode)
         return obj, merge([m for _, m in items], lambda _: ("c", items))
     if kind == 8 and RICH["fragment"]:
         content = FRAGMENTS[r.byte() % len(FRAGMENTS)]
@@ -786,12 +795,12 @@ def numpy_values(r, kind, count):
     return numpy.frombuffer(r.take(count * dtype.itemsize), dtype=dtype)
 
 
-def through_default(value, mode):
+def through_default(value, mask, mode):
     """What the model expects when a numpy value goes to default (tolist)."""
     if mode not in (DEF_STR, DEF_LIST, DEF_CHAIN):
         return FAIL
     try:
-        return model_json(value.tolist(), 0)
+        return model_json(value.tolist(), mask)
     except TypeError:
         return UNKNOWN  # datetime64 values become datetimes or ints
 
@@ -803,10 +812,11 @@ def build_numpy(r, mask, mode):
     if shape_byte & 0x80:  # a scalar
         value = numpy_values(r, kind, 1)[0]
         if not serialize:
-            return value, UNKNOWN if kind == "f8" else through_default(value, mode)  # float64 is a float
+            return value, UNKNOWN if kind == "f8" else through_default(value, mask, mode)  # float64 is a float
         if kind == "c8":
-            return value, through_default(value, mode)
-        return value, Marker("numpy", numpy_element(value, kind, mask))
+            return value, through_default(value, mask, mode)
+        model = numpy_element(value, kind, mask)
+        return value, model if model is FAIL else Marker("numpy", model)
     nd = shape_byte % 4
     shape = [r.byte() % 4 for _ in range(nd)]
     variant = (shape_byte >> 2) % 4
@@ -821,12 +831,14 @@ def build_numpy(r, mask, mode):
         array = array.T
     elif variant == 3:
         array = array.astype(array.dtype.newbyteorder())
-    if not serialize:
-        return array, through_default(array, mode)
-    if array.ndim == 0 or kind == "c8" or not array.flags.c_contiguous:
-        return array, through_default(array, mode)
+    # Read in this order: contiguity (else default), byte order (no
+    # default helps), then element kinds that are not written (default).
+    if not serialize or not array.flags.c_contiguous:
+        return array, through_default(array, mask, mode)
     if not array.dtype.isnative:
         return array, FAIL
+    if array.ndim == 0 or kind == "c8":
+        return array, through_default(array, mask, mode)
     model = numpy_model(array, kind, mask)
     if model is FAIL or model is UNKNOWN:
         return array, model
