@@ -49,9 +49,10 @@ mkdir -p "$findings"
 pids=()
 for h in loads dumps; do
   mkdir -p "$root/fuzz-corpus/$h"
-  # Inputs up to 16 KiB; one input may take 30 s (the first run of a large
-  # seed under the sanitizers) and 4 GiB.
-  PYTHONPATH="$site" nice -n 19 "$dir/fuzz_$h" -max_total_time="$seconds" -max_len=16384 -timeout=30 \
+  # Inputs up to 16 KiB; one input may take 120 s of wall time (the first
+  # run of a large seed under the sanitizers, at the lowest priority on a
+  # busy machine) and 4 GiB.
+  PYTHONPATH="$site" nice -n 19 "$dir/fuzz_$h" -max_total_time="$seconds" -max_len=16384 -timeout=120 \
     -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$findings/$h-" \
     "$root/fuzz-corpus/$h" "$seeds/$h" >"$root/fuzz-$h.log" 2>&1 &
   pids+=($!)

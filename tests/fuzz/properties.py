@@ -227,6 +227,7 @@ class Reader:
         self.shares = 0  # objects placed twice; nested sharing grows exponentially
         self.raw = False  # a Fragment of text that is not JSON was placed
         self.default_calls = 0  # calls of default whose results hold what is built
+        self.chars = 1 << 16  # characters of text left to build: outputs stay small
 
     def byte(self):
         if self.pos >= len(self.data):
@@ -369,7 +370,8 @@ def build_str(r):
     one byte per ASCII character and three for any other code point, lone
     surrogates included."""
     wide = r.byte() & 1
-    n = read_count(r, 64)
+    n = min(read_count(r, 64), r.chars)
+    r.chars -= n
     if not wide:
         return r.take(n).decode("latin-1")
     chars = []
@@ -454,7 +456,7 @@ def build(r, mask, mode, level):
         cycle = [1]
         cycle.append(cycle)
         return cycle, FAIL
-    if op == 19 and r.shares < 4:  # one object in two places
+    if op == 19 and r.shares < 2:  # one object in two places
         r.shares += 1
         obj, model = build(r, mask, mode, level + 1)
         return [obj, obj], merge([model], lambda p: [p[0], p[0]])
