@@ -5,6 +5,7 @@ import enum
 import json
 import random
 import sys
+import tracemalloc
 import uuid
 
 import pytest
@@ -19,14 +20,8 @@ TZ_LIBRARY = ("datetime's timezone library is not supported: "
               "use datetime.timezone.utc, pendulum, pytz, or dateutil")
 
 
-class Str(str):
-    pass
-
-
-class Color(enum.Enum):
-    RED, NAME, PAIR, REAL = 3, "red", (1, 2), 2.5
-
-
+Str = type("Str", (str,), {})
+Color = enum.Enum("Color", {"RED": 3, "NAME": "red", "PAIR": (1, 2), "REAL": 2.5})
 Level = enum.IntEnum("Level", {"HIGH": 7})
 Tag = enum.Enum("Tag", {"A": "tag-a"}, type=str)
 Nested = enum.Enum("Nested", {"INNER": Color.NAME})
@@ -67,16 +62,12 @@ def float_text(f):  # the shortest round-trip text, as for a value
 
 
 # key, expected text (oracles: str() of ints, UUIDs and enums' values,
-# isoformat(), float text).
-TIMES = [dt.date(2020, 1, 2), dt.date(1, 1, 1), dt.time(3, 4, 5, 6), dt.time(0, 0),
-         dt.datetime(2020, 1, 2, 3, 4, 5), dt.datetime(2020, 1, 2, 3, 4, 5, 120, dt.timezone.utc),
+# isoformat(), float text); ints of every length are further below.
+TIMES = [dt.date(2020, 1, 2), dt.time(3, 4, 5, 6), dt.datetime(2020, 1, 2, 3, 4, 5),
          dt.datetime(999, 12, 31, 23, 59, 59, 999999, dt.timezone(dt.timedelta(hours=-5)))]
 KEY_TEXTS = [
-    *[(k, k.isoformat()) for k in TIMES],
-    *[(k, str(k)) for k in (uuid.UUID(int=0xAB << 120), uuid.UUID(int=0), uuid.uuid4())],
-    *[(k, str(k)) for k in (0, 1, -2, 2**31, 2**53, 2**63 - 1, 2**63, 2**64 - 1, -2**63)],
-    *[(k, float_text(k)) for k in (1.0, 1.5, -0.0, 1e16, 0.1, 5e-324, 1.7976931348623157e308)],
-    (float("nan"), "null"), (float("inf"), "null"), (float("-inf"), "null"),
+    *[(k, k.isoformat()) for k in TIMES], *[(k, str(k)) for k in (uuid.uuid4(), -2, 2**64 - 1, -2**63)],
+    *[(k, float_text(k)) for k in (1.0, -0.0, 1e16, 5e-324)], (float("nan"), "null"), (float("-inf"), "null"),
     (True, "true"), (False, "false"), (None, "null"), ('q"\\\x01é𝄞', 'q"\\\x01é𝄞'), ("", ""),
     (Str("sub"), "sub"), (Level.HIGH, "7"), (Tag.A, "tag-a"),
     (Color.RED, "3"), (Color.NAME, "red"), (Color.REAL, "2.5"), (Nested.INNER, "red"),
@@ -96,8 +87,8 @@ def test_key_text(key, expected, option):
 FAILURES = [
     (2**64, RANGE, OverflowError), (-2**63 - 1, RANGE, OverflowError),
     ("\ud800", SURROGATES, UnicodeEncodeError), (Str("\udfff"), SURROGATES, UnicodeEncodeError),
-    ((1,), KEY_TYPE, None), (frozenset(), KEY_TYPE, None), (object(), KEY_TYPE, None),
-    (b"a", KEY_TYPE, None), (type("Pair", (list,), {"__hash__": object.__hash__})(), KEY_TYPE, None),
+    ((1,), KEY_TYPE, None), (object(), KEY_TYPE, None),
+    (type("Pair", (list,), {"__hash__": object.__hash__})(), KEY_TYPE, None),
     (dataclasses.make_dataclass("Point", ["x"], frozen=True)(1), KEY_TYPE, None),
     (kestro.Fragment(b"1"), KEY_TYPE, None), (Color.PAIR, KEY_TYPE, None),
     (Odd.RAISES, KEY_TYPE, ValueError), (Odd.CYCLE, KEY_TYPE, None),
@@ -120,7 +111,7 @@ def test_key_failures(key, message, cause, option):
     assert [sys.getrefcount(o) for o in (key, value)] == before
 
 
-@pytest.mark.parametrize("n", [3, 13, 5000])
+@pytest.mark.parametrize("n", [13, 5000])
 @pytest.mark.parametrize("option", [0, INDENT])
 def test_sorted_by_text_with_duplicates_kept(n, option):
     assert kestro.dumps({2: "a", 10: "b", "x": "c"}, option=NSK | SORT) == b'{"10":"b","2":"a","x":"c"}'
@@ -192,6 +183,19 @@ def test_allocation_failures_raise_memory_error_and_release_everything():
         outcomes.add("ok")
     assert outcomes == {"memory", "ok"}
     assert [sys.getrefcount(k) for k in keys] == before
+
+
+def test_key_texts_are_freed():
+    doc = {10**18 + i: i for i in range(500)}  # texts in blocks beyond the first
+    kestro.dumps(doc, option=NSK)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(20):
+            kestro.dumps(doc, option=NSK)
+        assert tracemalloc.get_traced_memory()[0] - before < 4096
+    finally:
+        tracemalloc.stop()
 
 
 @pytest.mark.parametrize("bits", range(68))
