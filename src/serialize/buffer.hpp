@@ -33,7 +33,11 @@ class OutputBuffer {
     OutputBuffer() noexcept : data_(local_), capacity_(initial_capacity) {}
     OutputBuffer(const OutputBuffer&) = delete;
     OutputBuffer& operator=(const OutputBuffer&) = delete;
-    ~OutputBuffer() { discard(); }
+    // A text that never left local_ owns nothing: the common small call
+    // skips the release entirely (spill blocks exist only while spilling).
+    ~OutputBuffer() {
+        if (bytes_ != nullptr || allocation_ != nullptr) discard();
+    }
 
     // Afterwards capacity > len + need, unless no memory could be had: then
     // the status is a failure with MemoryError set.  The room is contiguous
