@@ -1,3 +1,4 @@
+import enum
 import os
 import pathlib
 
@@ -30,3 +31,15 @@ class Recorder:
     def __call__(self, obj):
         self.seen.append(obj)
         return "marker"
+
+
+class Odd(enum.Enum):
+    """Members whose value lookup fails, or gives the member itself again."""
+
+    RAISES, ITSELF = 1, 2
+
+    @property
+    def value(self):
+        if self._value_ == 1:
+            raise LookupError("no value")
+        return self

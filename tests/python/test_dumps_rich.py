@@ -9,6 +9,7 @@ import uuid
 import pytest
 
 import kestro
+from conftest import Odd
 
 INDENT, SORT = kestro.OPT_INDENT_2, kestro.OPT_SORT_KEYS
 LAYOUTS = pytest.mark.parametrize("option", [0, INDENT])
@@ -76,16 +77,6 @@ def nested(levels, inner):
     for _ in range(levels):
         inner = [inner]
     return inner
-
-
-class Odd(enum.Enum):
-    RAISES, ITSELF = 1, 2
-
-    @property
-    def value(self):  # raises, or gives the member itself again
-        if self._value_ == 1:
-            raise LookupError("no value")
-        return self
 
 
 @LAYOUTS
