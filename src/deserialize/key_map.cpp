@@ -74,36 +74,47 @@ inline PyObject* make_key(const char* text, size_t len) noexcept {
 
 }  // namespace
 
+namespace {
+
+// What a slot holds to tell a key apart: a short key's words, which are its
+// text, or a longer key's XXH3 hash and 0.
+inline KeyWords key_identity(const char* text, size_t len) noexcept {
+    if (len <= KEY_MAP_WORDS_MAX) return key_words(text, len);
+    return {XXH3_64bits(text, len), 0};
+}
+
+inline size_t set_of(KeyWords w, size_t len) noexcept {
+    return key_set_index(len <= KEY_MAP_WORDS_MAX ? key_words_hash(w, len) : w.first);
+}
+
+// The cached str of the key in its set, or null.  Equal words and length are
+// the same short key; a longer key with the same hash is confirmed against
+// the str.
+template <bool by_words>
+inline PyObject* cached(const KeySlot* set, KeyWords w, const char* text, size_t len) noexcept {
+    for (size_t way = 0; way < KEY_MAP_WAYS; ++way) {
+        const KeySlot& slot = set[way];
+        if (slot.first == w.first && slot.second == w.second && slot.len == len &&
+            slot.str != nullptr && (by_words || str_equals_utf8(slot.str, text, len)))
+            return slot.str;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 size_t key_set(const char* text, size_t len) noexcept {
-    if (len <= KEY_MAP_WORDS_MAX) return key_set_index(key_words_hash(key_words(text, len), len));
-    return key_set_index(XXH3_64bits(text, len));
+    return set_of(key_identity(text, len), len);
 }
 
 PyObject* key_object(const char* text, size_t len) noexcept {
     if (len > KEY_MAP_MAX_KEY) return make_key(text, len);
 
-    KeyWords w;
-    KeySlot* set;
-    if (len <= KEY_MAP_WORDS_MAX) {
-        // The words are the text: equal words and length are the same key.
-        w = key_words(text, len);
-        set = &KEY_MAP->slots[key_set_index(key_words_hash(w, len))];
-        for (size_t way = 0; way < KEY_MAP_WAYS; ++way) {
-            const KeySlot& slot = set[way];
-            if (slot.first == w.first && slot.second == w.second && slot.len == len &&
-                slot.str != nullptr)
-                return Py_NewRef(slot.str);
-        }
-    } else {
-        w = {XXH3_64bits(text, len), 0};
-        set = &KEY_MAP->slots[key_set_index(w.first)];
-        for (size_t way = 0; way < KEY_MAP_WAYS; ++way) {
-            const KeySlot& slot = set[way];
-            if (slot.first == w.first && slot.len == len && slot.str != nullptr &&
-                str_equals_utf8(slot.str, text, len))
-                return Py_NewRef(slot.str);
-        }
-    }
+    const KeyWords w = key_identity(text, len);
+    KeySlot* set = &KEY_MAP->slots[set_of(w, len)];
+    PyObject* hit = len <= KEY_MAP_WORDS_MAX ? cached<true>(set, w, text, len)
+                                             : cached<false>(set, w, text, len);
+    if (hit != nullptr) return Py_NewRef(hit);
 
     PyObject* s = make_key(text, len);
     if (s == nullptr) return nullptr;

@@ -55,7 +55,6 @@ struct ArrayView {
 
     int nd() const noexcept { return interface->nd; }
     size_t extent(int dim) const noexcept { return static_cast<size_t>(interface->shape[dim]); }
-    size_t itemsize() const noexcept { return static_cast<size_t>(interface->itemsize); }
     const char* data() const noexcept { return static_cast<const char*>(interface->data); }
 };
 

@@ -20,6 +20,4 @@ inline WidenFloat16 float16_widener() noexcept {
     return has_f16c() ? widen_float16_f16c : widen_float16_baseline;
 }
 
-inline float widen_float16(uint16_t h) noexcept { return float16_widener()(h); }
-
 }  // namespace kestro
