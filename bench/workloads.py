@@ -15,7 +15,6 @@ import dataclasses
 import datetime
 import enum
 import json
-import os
 import pathlib
 import random
 import uuid
@@ -24,8 +23,7 @@ from typing import Any, Callable, List, Optional
 from .libraries import COMPACT, INDENTED, SORTED, DumpsStyle
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
-SHARED = pathlib.Path(os.environ.get("KESTRO_SHARED", REPO.parent / "shared"))
-CORPUS = SHARED / "data" / "corpus"
+CORPUS = REPO / "tests" / "data" / "corpus"
 CORPUS_NAMES = ("twitter", "citm_catalog", "canada")
 
 

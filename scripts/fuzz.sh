@@ -4,7 +4,7 @@
 #   bash scripts/fuzz.sh                  # one minute each (part of scripts/test.sh)
 #   bash scripts/fuzz.sh --seconds 3600   # the long run
 # The corpora grow in $KESTRO_BUILD_ROOT/fuzz-corpus (default build/) from
-# seeds written from ../shared/data at every run; an input that breaks a
+# seeds written from tests/data at every run; an input that breaks a
 # property is kept in build/fuzz-findings and the script fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +19,6 @@ done
 
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
 root=${KESTRO_BUILD_ROOT:-build}
-shared=${KESTRO_SHARED:-$(cd .. && pwd)/shared}
 dir=$root/fuzz
 mkdir -p "$root"
 
@@ -32,12 +31,7 @@ cmake --build "$dir" -j"$(nproc)" --target fuzz_loads fuzz_dumps 2>&1 |
 
 seeds=$root/fuzz-seeds
 rm -rf "$seeds"
-if [ -d "$shared/data" ]; then
-  /usr/bin/python3 tests/fuzz/seeds.py "$shared/data" "$seeds" || exit 1
-else
-  echo "($shared/data not present: no seed corpora)"
-  mkdir -p "$seeds/loads" "$seeds/dumps"
-fi
+/usr/bin/python3 tests/fuzz/seeds.py tests/data "$seeds" || exit 1
 
 # The embedded interpreter is /usr/bin/python3; the packages the harnesses
 # use (numpy) come from its test environment.

@@ -14,7 +14,7 @@ std::string corpus_dir() {
     if (const char* dir = std::getenv("KESTRO_CORPUS")) return dir;
     std::string here = __FILE__;  // <repo>/bench/cpp/inputs.cpp
     for (int i = 0; i < 3; ++i) here = here.substr(0, here.rfind('/'));
-    return here + "/../shared/data/corpus";
+    return here + "/tests/data/corpus";
 }
 
 const std::string& corpus_text(const char* name) {

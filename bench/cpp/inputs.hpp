@@ -10,7 +10,7 @@
 namespace bench {
 
 // Directory of twitter.json, citm_catalog.json and canada.json: $KESTRO_CORPUS,
-// else shared/data/corpus beside the repository.
+// else tests/data/corpus in the repository.
 std::string corpus_dir();
 
 // The raw bytes of a corpus document; exits with a message if it is missing.

@@ -64,23 +64,17 @@ inline std::string random_valid_text(std::mt19937_64& rng, size_t n, int widest)
     return s;
 }
 
-// A document of the shared test corpus, or an empty string when it is absent.
+// A document of the test corpus (tests/data/corpus), or an empty string when it cannot be read.
 inline std::string corpus_text(const std::string& name) {
-    std::string root;
-    if (const char* env = std::getenv("KESTRO_SHARED")) {
-        root = env;
-    } else {
-        std::string here = __FILE__;  // <repo>/tests/cpp/utf8_text.hpp; the corpus sits beside <repo>
-        for (int up = 0; up < 4; ++up) here = here.substr(0, here.find_last_of('/'));
-        root = here + "/shared";
-    }
-    std::ifstream in(root + "/data/corpus/" + name, std::ios::binary);
+    std::string here = __FILE__;  // <repo>/tests/cpp/utf8_text.hpp
+    here = here.substr(0, here.find_last_of('/'));
+    std::ifstream in(here + "/../data/corpus/" + name, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-// The corpus documents that are present, as (name, text) pairs.
+// The corpus documents that could be read, as (name, text) pairs.
 inline std::vector<std::pair<std::string, std::string>> corpus_documents() {
     std::vector<std::pair<std::string, std::string>> docs;
     for (const char* name : {"twitter.json", "citm_catalog.json", "canada.json"}) {

@@ -1,6 +1,6 @@
-"""Writes the seed corpora of the fuzz harnesses from the shared test data:
-python3 tests/fuzz/seeds.py SHARED_DATA_DIR OUT_DIR fills OUT_DIR/loads and
-OUT_DIR/dumps.  The documents are read at run time, never copied into the tree."""
+"""Writes the seed corpora of the fuzz harnesses from the public test data:
+python3 tests/fuzz/seeds.py tests/data OUT_DIR fills OUT_DIR/loads and
+OUT_DIR/dumps."""
 
 import hashlib
 import json

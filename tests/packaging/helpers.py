@@ -14,7 +14,6 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-SHARED = pathlib.Path(os.environ.get("KESTRO_SHARED", ROOT.parent / "shared"))
 
 
 def cache_dir():
@@ -47,7 +46,6 @@ def clean_env(**extra):
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
     env["PIP_NO_INPUT"] = "1"
     env["CMAKE_BUILD_PARALLEL_LEVEL"] = str(os.cpu_count() or 2)
-    env["KESTRO_SHARED"] = str(SHARED)
     env.update(extra)
     return env
 
