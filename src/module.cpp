@@ -18,34 +18,14 @@ struct Method {
     const char* doc;
 };
 
-// The text signature, the first line, then what help() shows beneath it.
+// The text signature, then the one-line docstring; the fuller help lives in
+// the type stubs (kestro.pyi), where editors read it, and in the README.
 const Method methods[] = {
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps)),
      METH_FASTCALL | METH_KEYWORDS,
-     "dumps(obj, /, default=None, option=None)\n--\n\n"
-     "Serialize Python objects to JSON.\n"
-     "\n"
-     "Returns the UTF-8 JSON text of obj as bytes. str, int, float, bool, None,\n"
-     "dict, list, tuple, datetime, date, time, UUID, enum members, dataclass\n"
-     "instances and Fragment are written natively, numpy arrays and scalars\n"
-     "under OPT_SERIALIZE_NUMPY.\n"
-     "\n"
-     "default: called with each object of any other type; what it returns is\n"
-     "    written in its place.\n"
-     "option: None or an int, OPT_* constants combined with |.\n"
-     "\n"
-     "Raises JSONEncodeError (TypeError itself) when an object cannot be\n"
-     "written; an exception raised by default is its __cause__."},
+     "dumps(obj, /, default=None, option=None)\n--\n\nSerialize Python objects to JSON."},
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads)), METH_O,
-     "loads(obj, /)\n--\n\n"
-     "Deserialize JSON to Python objects.\n"
-     "\n"
-     "obj is the JSON text as bytes, bytearray, memoryview or str (bytes must\n"
-     "be valid UTF-8). Returns the dict, list, str, int, float, bool or None it\n"
-     "describes.\n"
-     "\n"
-     "Raises JSONDecodeError (a subclass of json.JSONDecodeError and so of\n"
-     "ValueError) for anything that is not valid JSON."},
+     "loads(obj, /)\n--\n\nDeserialize JSON to Python objects."},
 };
 
 struct Option {

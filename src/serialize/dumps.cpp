@@ -28,6 +28,13 @@ bool read_options(PyObject* option, uint32_t* mask) noexcept {
     return true;
 }
 
+// Whether keyword `name` is the interned `interned`.  Names written in the
+// call are that very object; a name built at run time (a ** mapping read
+// from a file) is only equal to it.
+inline bool keyword_is(PyObject* name, PyObject* interned) noexcept {
+    return name == interned || (PyUnicode_Check(name) && PyUnicode_Compare(name, interned) == 0);
+}
+
 template <class L>
 Status walk_root(PyObject* obj, PyObject* default_fn, uint32_t mask, OutputBuffer& buf) noexcept {
     if (!(mask & opt::SORT_KEYS)) {
@@ -58,15 +65,15 @@ PyObject* dumps(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k) {
-            // Interned names, compared by identity.
             PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-            if (name == typeref.kw_option && n < 3) {
+            const bool is_option = keyword_is(name, typeref.kw_option);
+            if (is_option && n < 3) {
                 option = args[n + k];
-            } else if (name == typeref.kw_default && n == 1) {
+            } else if (!is_option && n == 1 && keyword_is(name, typeref.kw_default)) {
                 default_fn = args[n + k];
-            } else if (name == typeref.kw_option) {
+            } else if (is_option) {
                 return argument_error("dumps() got multiple values for argument: 'option'");
-            } else if (name == typeref.kw_default) {
+            } else if (keyword_is(name, typeref.kw_default)) {
                 return argument_error("dumps() got multiple values for argument: 'default'");
             } else {
                 return argument_error("dumps() got an unexpected keyword argument");

@@ -52,5 +52,8 @@ def test_stub_docstrings_are_the_modules():
     documented = {node.name: ast.get_docstring(node, clean=True) for node in tree.body
                   if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
     assert {name for name, doc in documented.items() if doc} == {"dumps", "loads", "Fragment"}
-    for name, doc in documented.items():
-        assert doc == getattr(kestro, name).__doc__, name
+    # The module's docstrings are one line; the stubs carry the fuller help
+    # beneath that same line (the Fragment's is the module's whole text).
+    assert documented["Fragment"] == kestro.Fragment.__doc__
+    for name in ("dumps", "loads"):
+        assert documented[name].split("\n\n")[0] == getattr(kestro, name).__doc__, name

@@ -52,10 +52,24 @@ def test_keyword_errors(call, message):
     raises_exactly(message, call)
 
 
-def test_keyword_name_built_at_run_time_is_not_recognised():
-    name = "".join(["opt", "ion"])
-    assert name == "option" and name is not sys.intern("option")
-    raises_exactly(UNEXPECTED, lambda: kestro.dumps(1, **{name: 0}))
+@pytest.mark.parametrize("positional, names, expected", [
+    ((), ("option",), b"[\n  1\n]"),
+    ((), ("default", "option"), b"[\n  1\n]"),
+    ((None,), ("option",), b"[\n  1\n]"),
+    ((None,), ("default",), MULTIPLE_DEFAULT),
+    ((None, 0), ("option",), MULTIPLE_OPTION),
+    ((), ("options",), UNEXPECTED),
+])
+def test_keyword_names_built_at_run_time_are_the_keywords(positional, names, expected):
+    values = {"option": kestro.OPT_INDENT_2, "default": None, "options": 0}
+    # Names as a program reads them from a file: equal strings, not the interned ones.
+    config = {"".join(list(name)): values[name] for name in names}
+    assert all(k is not sys.intern(k) for k in config)
+    call = lambda: kestro.dumps([1], *positional, **config)  # noqa: E731
+    if isinstance(expected, bytes):
+        assert call() == expected
+    else:
+        raises_exactly(expected, call)
 
 
 @pytest.mark.parametrize("call", [

@@ -59,23 +59,18 @@ def test_version_is_three_numbers():
 ])
 def test_function_records(fn, signature, doc):
     assert fn.__text_signature__ == signature
-    assert fn.__doc__.split("\n\n")[0] == doc
+    assert fn.__doc__ == doc
     assert fn.__module__ == "kestro"
     assert fn.__self__ is None
 
 
-@pytest.mark.parametrize("obj,first_line", [
-    (kestro.dumps, "dumps(obj, /, default=None, option=None)"),
-    (kestro.loads, "loads(obj, /)"),
-    (kestro.Fragment, "class Fragment(builtins.object)"),
-])
-def test_help_shows_signature_and_a_description_of_the_arguments(obj, first_line):
-    text = pydoc.plain(pydoc.render_doc(obj, renderer=pydoc.plaintext))
-    lines = text.splitlines()
-    assert first_line in lines[2]
-    assert text.count("\n") > 8
-    for word in ("bytes", "str"):
-        assert word in text
+def test_help_shows_signature_and_description():
+    for obj, first_line in ((kestro.dumps, "dumps(obj, /, default=None, option=None)"),
+                            (kestro.loads, "loads(obj, /)"),
+                            (kestro.Fragment, "class Fragment(builtins.object)")):
+        lines = pydoc.plain(pydoc.render_doc(obj, renderer=pydoc.plaintext)).splitlines()
+        assert first_line in lines[2]
+        assert obj.__doc__.splitlines()[0] in "\n".join(lines[3:])
 
 
 def test_fragment_text_signature():
