@@ -39,77 +39,191 @@ inline PyObject* convert_scalar(yyjson_val* v) noexcept {
     return typeref.string_builder(unsafe_yyjson_get_str(v), len);
 }
 
-// An empty list or dict of the container's final size; null with MemoryError set.
-inline PyObject* new_container(yyjson_val* v) noexcept {
-    size_t n = unsafe_yyjson_get_len(v);
-    if (unsafe_yyjson_get_type(v) == YYJSON_TYPE_ARR) return PyList_New(static_cast<Py_ssize_t>(n));
-    if (n < DICT_PRESIZE_FROM) return PyDict_New();
-    return _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+inline PyObject* new_dict(size_t n) noexcept {
+    return n < DICT_PRESIZE_FROM ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
 }
 
-ConvertStatus fill(PyObject* container, yyjson_val* v, size_t level) noexcept;
+// Inserts key (a str with its hash stored) and value into dict, and releases
+// both.  A str key whose hash is known is compared, if at all, as a str: the
+// insertion runs no Python code.  A repeated key keeps its first position and
+// its last value.
+inline bool insert(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    int rc = _PyDict_SetItem_KnownHash(dict, key, value, ffi::str_cached_hash(key));
+    Py_DECREF(key);
+    Py_DECREF(value);
+    return rc == 0;
+}
 
-// Fills the list of array arr (level `level`) item by item.  Items not yet set
-// stay null, which the list's deallocation tolerates.
-ConvertStatus fill_list(PyObject* list, yyjson_val* arr, size_t level) noexcept {
-    PyObject** items = ffi::list_items(list);
-    size_t n = unsafe_yyjson_get_len(arr);
-    yyjson_val* v = unsafe_yyjson_get_first(arr);
-    for (size_t i = 0; i < n; ++i, v = unsafe_yyjson_get_next(v)) {
-        if (!is_container(v)) {
-            PyObject* item = convert_scalar(v);
-            if (item == nullptr) return ConvertStatus::no_memory;
-            items[i] = item;
-            continue;
-        }
-        if (level == MAX_NESTING) return ConvertStatus::too_deep;
-        PyObject* child = new_container(v);
-        if (child == nullptr) return ConvertStatus::no_memory;
-        items[i] = child;
-        if (unsafe_yyjson_get_len(v) != 0) {
-            ConvertStatus st = fill(child, v, level + 1);
-            if (st != ConvertStatus::ok) return st;
+// Containers are filled in place, member after member.  Making a member that
+// is itself a container may run the collector, and with it finalizers and
+// gc.callbacks, which can reach every object the collector tracks
+// (gc.get_objects()) and so a container that is not complete yet.  Members
+// that are not containers (str, int, float and the singletons) never run it.
+//
+// Where the interpreter has a global lock, no other thread runs during the
+// conversion and only the collector could run Python code in it: the
+// collector is paused from the first nested container to the end of the
+// conversion.  No Python code runs at all then, and the objects being made
+// are not scanned again and again while they are made (a third of the time
+// of a document of many small lists otherwise).  The collection that was due
+// happens when the next container is allocated after loads returns.  A
+// collector the program disabled stays disabled.
+//
+// Without the global lock the collector's state is every thread's, and is
+// left alone; instead, a container is not tracked while a member that is a
+// container is made.  A list stops being tracked before its first such
+// member, a dict before each (inserting one may track it again), and each is
+// tracked again when complete, as the interpreter would have it.
+class CollectorPause {
+  public:
+    CollectorPause() noexcept = default;
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+    ~CollectorPause() {
+        if (resume_) PyGC_Enable();
+    }
+    void begin() noexcept {
+        if constexpr (!ffi::free_threaded) {
+            if (!begun_) {
+                begun_ = true;
+                resume_ = PyGC_Disable() != 0;
+            }
         }
     }
-    return ConvertStatus::ok;
+
+  private:
+    bool begun_ = false;
+    bool resume_ = false;
+};
+
+// Keeps an incomplete container from the collector while a member that is a
+// container is made (without the global lock only), and tracks it again if
+// it was tracked, once complete.
+class Incomplete {
+  public:
+    explicit Incomplete(PyObject* container) noexcept : container_(container) {}
+    void hide() noexcept {
+        if constexpr (ffi::free_threaded) {
+            if (PyObject_GC_IsTracked(container_)) {
+                PyObject_GC_UnTrack(container_);
+                track_ = true;
+            }
+        }
+    }
+    void complete() noexcept {
+        if constexpr (ffi::free_threaded) {
+            if (track_ && !PyObject_GC_IsTracked(container_)) PyObject_GC_Track(container_);
+        }
+    }
+
+  private:
+    PyObject* container_;
+    bool track_ = false;
+};
+
+class Converter {
+  public:
+    // A new reference to the complete list or dict of container v at
+    // nesting level `level`; null with *status set on failure.
+    PyObject* container(yyjson_val* v, size_t level, ConvertStatus* status) noexcept {
+        if (unsafe_yyjson_get_type(v) == YYJSON_TYPE_ARR) return list(v, level, status);
+        return dict(v, level, status);
+    }
+
+  private:
+    // A new reference to the value of member v of a container at level `level`.
+    PyObject* member(yyjson_val* v, size_t level, ConvertStatus* status) noexcept {
+        if (!is_container(v)) {
+            PyObject* obj = convert_scalar(v);
+            if (obj == nullptr) [[unlikely]]
+                *status = ConvertStatus::no_memory;
+            return obj;
+        }
+        if (level == MAX_NESTING) [[unlikely]] {
+            *status = ConvertStatus::too_deep;
+            return nullptr;
+        }
+        pause_.begin();
+        return container(v, level + 1, status);
+    }
+
+    PyObject* list(yyjson_val* arr, size_t level, ConvertStatus* status) noexcept;
+    PyObject* dict(yyjson_val* obj, size_t level, ConvertStatus* status) noexcept;
+
+    CollectorPause pause_;
+};
+
+PyObject* Converter::list(yyjson_val* arr, size_t level, ConvertStatus* status) noexcept {
+    const size_t n = unsafe_yyjson_get_len(arr);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (list == nullptr) [[unlikely]] {
+        *status = ConvertStatus::no_memory;
+        return nullptr;
+    }
+    PyObject** items = ffi::list_items(list);
+    yyjson_val* v = unsafe_yyjson_get_first(arr);
+    size_t i = 0;
+    // Scalars, one record each.
+    for (; i < n && !is_container(v); ++i, ++v) {
+        if ((items[i] = convert_scalar(v)) == nullptr) [[unlikely]] {
+            Py_DECREF(list);  // the items not yet set are null, which it tolerates
+            *status = ConvertStatus::no_memory;
+            return nullptr;
+        }
+    }
+    if (i == n) return list;
+
+    Incomplete incomplete(list);
+    incomplete.hide();
+    for (; i < n; ++i, v = unsafe_yyjson_get_next(v)) {
+        if ((items[i] = member(v, level, status)) == nullptr) [[unlikely]] {
+            Py_DECREF(list);
+            return nullptr;
+        }
+    }
+    incomplete.complete();
+    return list;
 }
 
-// Inserts the members of obj (level `level`) into dict in document order.
-ConvertStatus fill_dict(PyObject* dict, yyjson_val* obj, size_t level) noexcept {
-    size_t n = unsafe_yyjson_get_len(obj);
+PyObject* Converter::dict(yyjson_val* obj, size_t level, ConvertStatus* status) noexcept {
+    const size_t n = unsafe_yyjson_get_len(obj);
+    PyObject* dict = new_dict(n);
+    if (dict == nullptr) [[unlikely]] {
+        *status = ConvertStatus::no_memory;
+        return nullptr;
+    }
     yyjson_val* k = unsafe_yyjson_get_first(obj);
-    for (size_t i = 0; i < n; ++i) {
+    size_t i = 0;
+    // Members whose values are scalars, two records each, go in at once.
+    for (; i < n && !is_container(k + 1); ++i, k += 2) {
+        PyObject* key = key_object(unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
+        PyObject* value = key == nullptr ? nullptr : convert_scalar(k + 1);
+        if (value == nullptr || !insert(dict, key, value)) [[unlikely]] {
+            Py_XDECREF(key);
+            Py_DECREF(dict);
+            *status = ConvertStatus::no_memory;
+            return nullptr;
+        }
+    }
+    if (i == n) return dict;
+
+    Incomplete incomplete(dict);
+    for (; i < n; ++i) {
         yyjson_val* v = k + 1;
         yyjson_val* next = unsafe_yyjson_get_next(v);
+        if (is_container(v)) incomplete.hide();
         PyObject* key = key_object(unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
-        if (key == nullptr) return ConvertStatus::no_memory;
-        const Py_hash_t hash = ffi::str_cached_hash(key);
-        bool nested = is_container(v);
-        if (nested && level == MAX_NESTING) {
-            Py_DECREF(key);
-            return ConvertStatus::too_deep;
-        }
-        PyObject* value = nested ? new_container(v) : convert_scalar(v);
-        if (value == nullptr) {
-            Py_DECREF(key);
-            return ConvertStatus::no_memory;
-        }
-        int rc = _PyDict_SetItem_KnownHash(dict, key, value, hash);
-        Py_DECREF(key);
-        Py_DECREF(value);  // the dict holds it now and keeps it alive while it is filled
-        if (rc != 0) return ConvertStatus::no_memory;
-        if (nested && unsafe_yyjson_get_len(v) != 0) {
-            ConvertStatus st = fill(value, v, level + 1);
-            if (st != ConvertStatus::ok) return st;
+        PyObject* value = key == nullptr ? nullptr : member(v, level, status);
+        if (value == nullptr || !insert(dict, key, value)) [[unlikely]] {
+            if (key == nullptr || value != nullptr) *status = ConvertStatus::no_memory;
+            if (value == nullptr) Py_XDECREF(key);
+            Py_DECREF(dict);
+            return nullptr;
         }
         k = next;
     }
-    return ConvertStatus::ok;
-}
-
-ConvertStatus fill(PyObject* container, yyjson_val* v, size_t level) noexcept {
-    if (unsafe_yyjson_get_type(v) == YYJSON_TYPE_ARR) return fill_list(container, v, level);
-    return fill_dict(container, v, level);
+    incomplete.complete();
+    return dict;
 }
 
 }  // namespace
@@ -119,16 +233,10 @@ Converted convert_document(yyjson_val* root) noexcept {
         PyObject* obj = convert_scalar(root);
         return {obj, obj ? ConvertStatus::ok : ConvertStatus::no_memory};
     }
-    PyObject* obj = new_container(root);
-    if (obj == nullptr) return {nullptr, ConvertStatus::no_memory};
-    if (unsafe_yyjson_get_len(root) != 0) {
-        ConvertStatus st = fill(obj, root, 1);
-        if (st != ConvertStatus::ok) {
-            Py_DECREF(obj);
-            return {nullptr, st};
-        }
-    }
-    return {obj, ConvertStatus::ok};
+    Converter converter;
+    ConvertStatus status = ConvertStatus::ok;
+    PyObject* obj = converter.container(root, 1, &status);
+    return {obj, obj ? ConvertStatus::ok : status};
 }
 
 }  // namespace kestro

@@ -41,20 +41,38 @@ size_t scratch_size(size_t len) noexcept {
 
 namespace {
 
-// The UTF-8 text of the argument, borrowed for the call.
-struct InputView {
-    const char* text;
-    size_t len;
+// The UTF-8 text of the argument, borrowed for the call.  The text of a
+// bytearray or memoryview is held by a buffer export until the view is
+// destroyed: while it lasts the object cannot be resized or released, so the
+// text stays where it is whatever Python code runs meanwhile (a finalizer the
+// collector runs, another thread).  bytes and str are immutable, and the
+// caller holds them for the call.
+class InputView {
+  public:
+    InputView() noexcept = default;
+    InputView(const InputView&) = delete;
+    InputView& operator=(const InputView&) = delete;
+    ~InputView() {
+        if (export_.obj != nullptr) PyBuffer_Release(&export_);
+    }
+
+    // Reads the argument in place.  Returns false with *failure filled when
+    // the argument is not acceptable.
+    bool open(PyObject* obj, DecodeFailure* failure) noexcept;
+
+    const char* text = nullptr;
+    size_t len = 0;
+
+  private:
+    Py_buffer export_{};
 };
 
-// Reads the argument in place.  Returns false with *failure filled when the
-// argument is not acceptable.
-bool input_view(PyObject* obj, InputView* view, DecodeFailure* failure) noexcept {
+bool InputView::open(PyObject* obj, DecodeFailure* failure) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     bool validate = true;
     if (type == typeref.bytes_type) {
-        view->text = ffi::bytes_data(obj);
-        view->len = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+        text = ffi::bytes_data(obj);
+        len = static_cast<size_t>(PyBytes_GET_SIZE(obj));
     } else if (type == typeref.string_type) {
         validate = false;  // a str's UTF-8 form is well-formed by construction
         Py_ssize_t n = 0;
@@ -70,29 +88,24 @@ bool input_view(PyObject* obj, InputView* view, DecodeFailure* failure) noexcept
                 return false;
             }
         }
-        view->text = utf8;
-        view->len = static_cast<size_t>(n);
-    } else if (type == &PyByteArray_Type) {
-        view->text = PyByteArray_AS_STRING(obj);
-        view->len = static_cast<size_t>(PyByteArray_GET_SIZE(obj));
-    } else if (type == &PyMemoryView_Type) {
-        // A released view no longer owns the memory it points at.
-        if (ffi::memoryview_released(obj)) {
+        text = utf8;
+        len = static_cast<size_t>(n);
+    } else if (type == &PyByteArray_Type || type == &PyMemoryView_Type) {
+        // A released view, or one whose memory is not contiguous in row-major
+        // order, refuses a simple export: it is not acceptable input.
+        if (PyObject_GetBuffer(obj, &export_, PyBUF_SIMPLE) != 0) {
+            PyErr_Clear();
+            export_.obj = nullptr;
             failure->message = decode_msg::wrong_type;
             return false;
         }
-        Py_buffer* buffer = PyMemoryView_GET_BUFFER(obj);
-        if (!PyBuffer_IsContiguous(buffer, 'C')) {
-            failure->message = decode_msg::wrong_type;
-            return false;
-        }
-        view->text = static_cast<const char*>(buffer->buf);
-        view->len = static_cast<size_t>(buffer->len);
+        text = static_cast<const char*>(export_.buf);
+        len = static_cast<size_t>(export_.len);
     } else {
         failure->message = decode_msg::wrong_type;
         return false;
     }
-    if (validate && !utf8_valid(view->text, view->len)) {
+    if (validate && !utf8_valid(text, len)) {
         failure->message = decode_msg::invalid_utf8;
         return false;
     }
@@ -187,9 +200,9 @@ PyObject* parse(const InputView& in, DecodeFailure* failure) noexcept {
 
 PyObject* loads(PyObject*, PyObject* obj) {
     using namespace kestro;
-    InputView in{nullptr, 0};
+    InputView in;
     DecodeFailure failure{decode_msg::wrong_type};
-    if (!input_view(obj, &in, &failure)) return fail(failure);
+    if (!in.open(obj, &failure)) return fail(failure);
     if (in.len == 0) return fail({decode_msg::empty_input});
     if (in.len == 2) {
         if (in.text[0] == '"' && in.text[1] == '"') return Py_NewRef(typeref.empty_str);
@@ -197,6 +210,7 @@ PyObject* loads(PyObject*, PyObject* obj) {
         if (in.text[0] == '[' && in.text[1] == ']') return PyList_New(0);
     }
     PyObject* root = parse(in, &failure);
+    // The failure's document is the input's text: it is raised while the view holds it.
     if (root == nullptr && failure.message != nullptr) return fail(failure);
     return root;
 }

@@ -30,6 +30,14 @@ PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
 
 namespace kestro::ffi {
 
+// Whether this build runs without the global interpreter lock, threads
+// running Python code side by side.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool free_threaded = true;
+#else
+inline constexpr bool free_threaded = false;
+#endif
+
 // ---- str -------------------------------------------------------------------
 
 inline bool str_is_compact_ascii(PyObject* s) noexcept {
@@ -336,12 +344,5 @@ inline char* bytes_data(PyObject* b) noexcept {
 }
 
 inline void bytes_set_size(PyObject* b, Py_ssize_t n) noexcept { Py_SET_SIZE(b, n); }
-
-// ---- memoryview ------------------------------------------------------------
-
-// Whether the view was released: its buffer fields may then point at freed memory.
-inline bool memoryview_released(PyObject* m) noexcept {
-    return (reinterpret_cast<PyMemoryViewObject*>(m)->flags & _Py_MEMORYVIEW_RELEASED) != 0;
-}
 
 }  // namespace kestro::ffi
