@@ -158,7 +158,9 @@ class Msgspec(Library):
 
 
 class Jiter(Library):
-    """jiter: reads only."""
+    """jiter: reads only.  `from_json(data)` with no options is its default
+    mode, cache_mode="all": keys and short string values are made once and
+    taken from its string cache after."""
 
     name = module_name = "jiter"
 

@@ -30,6 +30,7 @@ class ScalingPoint:
     time: Dict[str, Dict[str, Cell]] = dataclasses.field(default_factory=dict)  # lib -> direction
     memory: Dict[str, Dict[str, Any]] = dataclasses.field(default_factory=dict)  # lib -> direction
     note: str = ""
+    info: Dict[str, Any] = dataclasses.field(default_factory=dict)  # what the document is made of
 
     def per_byte(self, lib: str, direction: str) -> Optional[float]:
         cell = self.time.get(lib, {}).get(direction)
@@ -42,6 +43,8 @@ class ScalingPoint:
 class Run:
     cells: Dict[str, Dict[str, Cell]] = dataclasses.field(default_factory=dict)  # key -> lib
     scaling: Dict[int, ScalingPoint] = dataclasses.field(default_factory=dict)
+    # The real scaling series: one real document repeated (scaling.py, shape "model").
+    model_scaling: Dict[int, ScalingPoint] = dataclasses.field(default_factory=dict)
 
     def seconds(self, key: str, lib: str) -> Optional[float]:
         cell = self.cells.get(key, {}).get(lib)
@@ -77,3 +80,29 @@ def kestro_vs_peers(run: Run, key: str, roles: Dict[str, str]) -> Optional[float
 def median_of(values: List[Optional[float]]) -> Optional[float]:
     present = [v for v in values if v is not None]
     return median(present) if present else None
+
+
+def real_keys(keys, direction: str) -> List[str]:
+    """The keys of the real-document workloads of one direction, in order."""
+    return [k for k in keys if k.startswith("real/") and k.rsplit("/", 2)[1] == direction]
+
+
+def total_seconds(run: Run, keys: List[str], lib: str) -> Optional[float]:
+    """lib's time over all of `keys`, if it ran every one."""
+    times = [run.seconds(k, lib) for k in keys]
+    return sum(times) if times and all(t is not None for t in times) else None
+
+
+def fastest_total_peer(run: Run, keys: List[str], roles: Dict[str, str]):
+    """(name, seconds) of the peer fastest over all of `keys` (among those that
+    ran every one), or (None, None)."""
+    names = {n for k in keys for n in run.cells.get(k, {}) if roles.get(n) == libraries.PEER}
+    timed = [(t, n) for n in names for t in [total_seconds(run, keys, n)] if t is not None]
+    if not timed:
+        return None, None
+    seconds, name = min(timed)
+    return name, seconds
+
+
+def total_vs_peers(run: Run, keys: List[str], roles: Dict[str, str]) -> Optional[float]:
+    return ratio(total_seconds(run, keys, "kestro"), fastest_total_peer(run, keys, roles)[1])

@@ -1,14 +1,20 @@
 """The scaling series: one document shape from a kilobyte to hundreds of megabytes.
 
+Two shapes: `records`, a list of generated records; and `model`, one real
+document (the largest of botocore's service models up to 1 MiB, as shipped,
+pretty-printed) repeated as the members of one object, as many as make the
+size ("iot-001": {...}, "iot-002": {...}, ...).
+
 Each size is timed in a fresh interpreter, and the peak memory of every
 library and direction is measured in a fresh interpreter of its own, so that
 nothing one measurement left in the heap hides what the next one takes.
 
 Run as a module, this file is the child side of those measurements:
 
-    python -m bench.scaling generate SIZE DIR
+    python -m bench.scaling generate SIZE DIR [--shape model]
     python -m bench.scaling time DIR SIZE --libs kestro,json --reps 15 --min-seconds 0.02
-    python -m bench.scaling memory DIR SIZE LIB DIRECTION [--traced]
+                                          [--shape model] [--directions loads]
+    python -m bench.scaling memory DIR SIZE LIB DIRECTION [--traced] [--shape model]
 """
 
 from __future__ import annotations
@@ -24,9 +30,9 @@ import resource
 import subprocess
 import sys
 import tracemalloc
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
-from . import libraries, timing
+from . import libraries, realdocs, timing
 from .workloads import REPO, json_text
 
 KB, MB = 1 << 10, 1 << 20
@@ -67,8 +73,26 @@ def scratch_bytes(length: int) -> int:
     return max(4096, ((length // 2) * 24 + 4351) // 4096 * 4096)
 
 
-def paths(directory: pathlib.Path, size: int):
-    return directory / f"doc-{size}.json", directory / f"doc-{size}.marshal"
+SHAPES = ("records", "model")
+
+
+def paths(directory: pathlib.Path, size: int, shape: str = "records"):
+    stem = directory / f"{shape}-{size}"
+    return stem.with_suffix(".json"), stem.with_suffix(".marshal")
+
+
+def info_path(directory: pathlib.Path, size: int, shape: str) -> pathlib.Path:
+    """What a generated document is made of, as JSON (for the report)."""
+    return directory / f"{shape}-{size}.info"
+
+
+def model_text(raw: bytes, name: str, size: int):
+    """The text of `raw` repeated as the members of one object, as many as
+    come nearest to `size` bytes (at least one); and that count."""
+    count = max(1, round(size / (len(raw) + len(name) + 7)))
+    text = b"{" + b",".join(b'"%s-%03d":%s' % (name.encode(), i + 1, raw)
+                             for i in range(count)) + b"}"
+    return text, count
 
 
 def size_label(size: int) -> str:
@@ -77,19 +101,32 @@ def size_label(size: int) -> str:
 
 # ---- child side --------------------------------------------------------------
 
-def _generate(size: int, directory: pathlib.Path) -> None:
-    obj = scaling_document(size)
-    text_path, objects_path = paths(directory, size)
-    text_path.write_bytes(json_text(obj))
+def _generate(size: int, directory: pathlib.Path, shape: str = "records") -> None:
+    text_path, objects_path = paths(directory, size, shape)
+    if shape == "records":
+        obj = scaling_document(size)
+        text = json_text(obj)
+        info = {"source": "generated records", "count": len(obj)}
+    else:
+        source = realdocs.scaling_source()
+        if source is None:
+            raise SystemExit("no botocore service model of at most 1 MiB "
+                             "(botocore from requirements/bench.txt is not installed)")
+        raw = source.read()
+        text, count = model_text(raw, source.name, size)
+        obj = json.loads(text)
+        info = {"source": source.label(raw), "source_bytes": len(raw), "count": count}
+    text_path.write_bytes(text)
     objects_path.write_bytes(marshal.dumps(obj))
+    info_path(directory, size, shape).write_text(json.dumps(info))
 
 
 class _Inputs:
     """The document of one size, read from the files on first use and shared
     by every library."""
 
-    def __init__(self, directory: pathlib.Path, size: int):
-        self._paths = paths(directory, size)
+    def __init__(self, directory: pathlib.Path, size: int, shape: str = "records"):
+        self._paths = paths(directory, size, shape)
         self._cache: Dict[str, Any] = {}
 
     def _get(self, what: str) -> Any:
@@ -117,13 +154,14 @@ class _Inputs:
 
 
 def _time(directory: pathlib.Path, size: int, names: List[str], reps: int,
-          min_seconds: float) -> Dict[str, Any]:
+          min_seconds: float, shape: str = "records",
+          directions: Tuple[str, ...] = ("dumps", "loads")) -> Dict[str, Any]:
     libs, missing = libraries.available(names)
-    inputs = _Inputs(directory, size)
+    inputs = _Inputs(directory, size, shape)
     cells, out = {}, {}
     for lib in libs:
         out[lib.name] = {}
-        for direction in ("dumps", "loads"):
+        for direction in directions:
             try:
                 fn, arg = inputs.call(lib, direction)
                 fn(arg)
@@ -132,7 +170,7 @@ def _time(directory: pathlib.Path, size: int, names: List[str], reps: int,
                 continue
             cells[(lib.name, direction)] = (fn, arg)
     for name, reason in missing:
-        out[name] = {"dumps": reason, "loads": reason}
+        out[name] = {d: reason for d in directions}
     best = timing.best_times(cells, reps, min_seconds)
     for (name, direction), seconds in best.items():
         out[name][direction] = seconds
@@ -157,9 +195,9 @@ def _reset_peak() -> bool:
 
 
 def _memory(directory: pathlib.Path, size: int, name: str, direction: str,
-            traced: bool) -> Dict[str, Any]:
+            traced: bool, shape: str = "records") -> Dict[str, Any]:
     (lib,), _ = libraries.available([name])
-    fn, arg = _Inputs(directory, size).call(lib, direction)
+    fn, arg = _Inputs(directory, size, shape).call(lib, direction)
     gc.collect()
     gc.disable()
     result: Dict[str, Any] = {"input": len(arg) if isinstance(arg, bytes) else None}
@@ -199,20 +237,24 @@ def main(argv=None) -> None:
     t.add_argument("--libs", required=True)
     t.add_argument("--reps", type=int, required=True)
     t.add_argument("--min-seconds", type=float, required=True)
+    t.add_argument("--directions", default="dumps,loads")
     m = sub.add_parser("memory")
     m.add_argument("dir", type=pathlib.Path)
     m.add_argument("size", type=int)
     m.add_argument("lib")
     m.add_argument("direction", choices=("dumps", "loads"))
     m.add_argument("--traced", action="store_true")
+    for p in (g, t, m):
+        p.add_argument("--shape", choices=SHAPES, default="records")
     args = parser.parse_args(argv)
     if args.command == "generate":
-        _generate(args.size, args.dir)
+        _generate(args.size, args.dir, args.shape)
         return
     if args.command == "time":
-        answer = _time(args.dir, args.size, args.libs.split(","), args.reps, args.min_seconds)
+        answer = _time(args.dir, args.size, args.libs.split(","), args.reps, args.min_seconds,
+                       args.shape, tuple(args.directions.split(",")))
     else:
-        answer = _memory(args.dir, args.size, args.lib, args.direction, args.traced)
+        answer = _memory(args.dir, args.size, args.lib, args.direction, args.traced, args.shape)
     json.dump(answer, sys.stdout)
 
 

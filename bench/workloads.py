@@ -20,6 +20,7 @@ import random
 import uuid
 from typing import Any, Callable, List, Optional
 
+from . import realdocs
 from .libraries import COMPACT, INDENTED, SORTED, DumpsStyle
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
@@ -44,6 +45,7 @@ class Document:
         # instance, are compared as float32, since a library may write them
         # with the shortest text of either precision.
         self.comparable = comparable
+        self.family = ""  # the package a real document comes from
 
     @classmethod
     def from_file(cls, name: str, path: pathlib.Path) -> "Document":
@@ -71,12 +73,37 @@ class Document:
         return self.comparable(json.loads(self.raw))
 
 
+class Batch(Document):
+    """Several documents read one after the other in one call, every result
+    kept in a list that grows through the loop, as a program that loads
+    files and keeps what it loaded does."""
+
+    def __init__(self, name: str, parts: List[Document]):
+        super().__init__(name, lambda: b"", lambda: [d.obj for d in parts])
+        self.parts = parts
+
+    def parsed(self) -> Any:
+        return [d.parsed() for d in self.parts]
+
+
+def keep_all(load: Callable[[Any], Any]) -> Callable[[List[Any]], List[Any]]:
+    """A call that loads every input of a batch and keeps every result."""
+    def keep(inputs: List[Any]) -> List[Any]:
+        kept = []
+        for data in inputs:
+            kept.append(load(data))
+        return kept
+    return keep
+
+
 @dataclasses.dataclass
 class Workload:
     group: str  # a section of the report: "corpus", "tiny", ...
     document: Document
     direction: str  # "dumps" or "loads"
     style: DumpsStyle = COMPACT
+    # Timed with the garbage collector on (see timing.collector_on), not off.
+    collector: bool = False
 
     def __post_init__(self):
         if self.direction not in ("dumps", "loads"):
@@ -93,6 +120,8 @@ class Workload:
 
 
 _REGISTRY: List[Workload] = []
+# Why a group has no workloads (its packages are not installed, ...): group -> reasons.
+ABSENT: dict = {}
 
 
 def register(workload: Workload) -> Workload:
@@ -202,7 +231,40 @@ def numpy_workloads() -> List[Workload]:
             for name, array, comparable in made]
 
 
-def _register_defaults():
+KEEP_NAME = "real documents"
+
+
+def real_documents(quick: bool = False) -> List[Document]:
+    """The real documents (bench/realdocs.py), text read on first use; a
+    third of them for a quick run."""
+    found, missing = realdocs.selection(quick)
+    for family, reason in missing:
+        ABSENT.setdefault("real", []).append(f"{family}: {reason}")
+    docs, seen = [], set()
+    for candidate in found:
+        raw = candidate.read()
+        name = candidate.label(raw)
+        if name in seen:  # two schemas of one type: told apart by their paths
+            name = f"{name} ({candidate.name})"
+        seen.add(name)
+        doc = Document(name, lambda raw=raw: raw, lambda raw=raw: json.loads(raw))
+        doc.family = candidate.family.distribution
+        docs.append(doc)
+    return docs
+
+
+def _register_real(quick: bool) -> None:
+    """Each real document read and written (compact), and one loop that
+    loads them all and keeps the results, collector on."""
+    docs = real_documents(quick)
+    for doc in docs:
+        register(Workload("real", doc, "loads"))
+        register(Workload("real", doc, "dumps"))
+    if docs:
+        register(Workload("keep", Batch(KEEP_NAME, docs), "loads", collector=True))
+
+
+def _register_defaults(quick: bool = False):
     if CORPUS.is_dir():
         for name in CORPUS_NAMES:
             doc = corpus_document(name)
@@ -223,12 +285,27 @@ def _register_defaults():
     register(Workload("rich", rich, "dumps", DumpsStyle(default=rich_default)))
     for workload in numpy_workloads():
         register(workload)
+    _register_real(quick)
 
 
-def workloads(groups: Optional[List[str]] = None, match: Optional[str] = None) -> List[Workload]:
+_REGISTERED_FOR: List[bool] = []  # the quick flag the registry was made for
+
+
+def forget() -> None:
+    """Drops the registered workloads: the next call of `workloads` makes
+    them again (from the packages installed then)."""
+    _REGISTERED_FOR.clear()
+
+
+def workloads(groups: Optional[List[str]] = None, match: Optional[str] = None,
+              quick: bool = False) -> List[Workload]:
     """The registered workloads, optionally only those of some groups and
-    those whose key contains `match`."""
-    if not _REGISTRY:
-        _register_defaults()
+    those whose key contains `match`; `quick` registers the smaller set of
+    real documents."""
+    if _REGISTERED_FOR != [quick]:
+        _REGISTRY.clear()
+        ABSENT.clear()
+        _register_defaults(quick)
+        _REGISTERED_FOR[:] = [quick]
     return [w for w in _REGISTRY
             if (groups is None or w.group in groups) and (match is None or match in w.key)]
