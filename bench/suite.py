@@ -100,6 +100,7 @@ def measure_scaling(sizes: List[int], libs: List[Library], reps: int, min_second
     """Times every size in a child interpreter; with `memory`, measures the
     peak memory of each library and direction from `memory_from` bytes up."""
     points = {}
+    directory.mkdir(parents=True, exist_ok=True)
     what = "document" if shape == "records" else "real document"
     for size in sizes:
         point = ScalingPoint(size, reps=scaling_reps(size, reps, reps_big))

@@ -176,3 +176,178 @@ def test_rich_records_are_the_same_text_for_kestro_and_the_peers():
     assert kestro.dumps(doc.obj) == doc.raw  # the standard library's text through the default
     msgspec_json = pytest.importorskip("msgspec.json")
     assert msgspec_json.encode(doc.obj) == doc.raw
+
+
+# ---- real documents -----------------------------------------------------------
+
+import gc  # noqa: E402
+import gzip  # noqa: E402
+import json  # noqa: E402
+import os  # noqa: E402
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+from bench import realdocs  # noqa: E402
+from bench import workloads as workloads_module  # noqa: E402
+
+
+def _schema(type_name, n):
+    """A pretty-printed schema of about n enumerated values, most repeated."""
+    return json.dumps({"typeName": type_name, "description": "Résumé " * (n // 8),
+                       "enum": [f"m{i % 7}.large" for i in range(n)],
+                       "nested": [{"k": "x" * 20}, {"k": "x" * 20, "n": n}]}, indent=2).encode()
+
+
+# distribution -> {path: text}; a .gz path is stored gzipped.
+FAKE = {
+    "botocore": {
+        "botocore/data/iot/2015-05-28/service-2.json.gz": _schema("iot", 400),
+        "botocore/data/iot/2014-01-01/service-2.json.gz": _schema("iot-old", 900),  # not newest
+        "botocore/data/ec2/2016-11-15/service-2.json.gz": _schema("ec2", 2000),
+        "botocore/data/tiny/2020-01-01/service-2.json.gz": b'{"a": "b"}',  # under 1 KB
+    },
+    "cfn-lint": {
+        "cfnlint/data/schemas/resources/00aa.json": _schema("AWS::EC2::Instance", 300),
+        "cfnlint/data/schemas/extensions/aws_rds/enum.json": _schema("enum", 3000),
+        "cfnlint/data/schemas/__init__.py": b"",
+    },
+    "pycountry": {"pycountry/databases/iso3166-1.json": _schema("countries", 150)},
+}
+
+
+@pytest.fixture
+def fake_packages(tmp_path, monkeypatch):
+    """Stand-ins for the packages of the real documents, laid out as their
+    wheels are, found first on sys.path (and by child interpreters)."""
+    for dist, files in FAKE.items():
+        info = tmp_path / f"{dist.replace('-', '_')}-0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {dist}\nVersion: 0\n")
+        (info / "RECORD").write_text("".join(f"{p},,\n" for p in files))
+        for path, text in files.items():
+            target = tmp_path / path
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(gzip.compress(text) if path.endswith(".gz") else text)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(tmp_path),
+                                                                   os.environ.get("PYTHONPATH")])))
+    workloads_module.forget()
+    yield tmp_path
+    workloads_module.forget()
+
+
+def _candidates(sizes):
+    family = realdocs.FAMILIES[2]
+    return [realdocs.Candidate(family, f"d{i}", f"p{i}", f"f{i}", size) for i, size in enumerate(sizes)]
+
+
+@given(st.lists(st.integers(1, 10 ** 7), min_size=1, max_size=60), st.integers(2, 20),
+       st.randoms())
+def test_pick_spreads_over_the_range_whatever_the_order(sizes, count, rnd):
+    candidates = _candidates(sizes)
+    picked = realdocs.pick(candidates, count)
+    shuffled = candidates[:]
+    rnd.shuffle(shuffled)
+    assert realdocs.pick(shuffled, count) == picked
+    assert len(picked) == min(count, len(sizes)) == len(set(picked))
+    assert picked == sorted(picked, key=lambda c: (c.size, c.path))
+    assert picked[0].size == min(sizes) and picked[-1].size == max(sizes)
+    quick = realdocs.quick_subset(picked)
+    assert set(quick) <= set(picked) and quick[-1] == picked[-1]
+    assert len(quick) <= len(picked) // 3 + 2
+
+
+def test_families_take_documents_from_the_packages_files(fake_packages):
+    docs, missing = realdocs.selection()
+    assert missing == []
+    got = {c.label(c.read()): c for c in docs}
+    assert set(got) == {"botocore iot", "botocore ec2", "cfn-lint AWS::EC2::Instance",
+                        "cfn-lint extensions.aws_rds.enum", "pycountry iso3166-1"}
+    for label, c in got.items():
+        assert c.size == len(c.read()) and c.read() == FAKE[c.family.distribution][c.path]
+    assert realdocs.scaling_source().path == got["botocore ec2"].path  # the largest up to 1 MiB
+
+
+@pytest.mark.parametrize("obj, expected", [
+    ({"k": "v", "v": ["v", "w" * 17, "x" * 65]}, (4, 2, 1, 3, 2)),  # keys are not counted
+    (["é" * 8, "é" * 8, "é" * 9, 1, None, {"a": ["é" * 32]}], (4, 2, 1, 4, 3)),  # UTF-8 bytes
+    ({"a": {"b": {}}, "c": []}, (0, 0, 0, 0, 0)),
+])
+def test_string_stats_count_values_by_their_utf8_length(obj, expected):
+    stats = realdocs.string_stats(obj)
+    assert (stats.total, stats.short, stats.short_distinct, stats.medium,
+            stats.medium_distinct) == expected
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_real_workloads_match_the_reference_and_leave_the_collector_as_it_was(
+        fake_packages, libs, enabled):
+    chosen = workloads(["real", "keep"])
+    assert len(chosen) == 2 * 5 + 1
+    threshold = gc.get_threshold()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        run = Run(cells=suite.measure_workloads(chosen, libs, reps=1, min_seconds=1e-4))
+        assert (gc.isenabled(), gc.get_threshold(), gc.get_freeze_count()) == (enabled, threshold, 0)
+    finally:
+        gc.enable()
+    for key, row in run.cells.items():
+        for name, cell in row.items():
+            assert cell.ok and not cell.warning, (key, name)
+    roles = {lib.name: lib.role for lib in libs}
+    settings = report.Settings(reps=1, min_seconds=1e-4, runs=1, peers_max=1 << 20)
+    text = report.render([run], chosen, libs, [], roles, settings, targets.targets(roles))
+    assert text.count("total (5 documents)") == 3  # loads, dumps, string values
+    assert [t for t, _ in report.panels([run], chosen, libs)] == [
+        "real documents loads (kept, collector on)", "5 real documents loads (total)",
+        "5 real documents dumps (total)"]
+
+
+def test_model_scaling_repeats_one_real_document(fake_packages, libs):
+    size = 4 * len(FAKE["botocore"]["botocore/data/ec2/2016-11-15/service-2.json.gz"])
+    points = suite.measure_scaling([size], [lib for lib in libs if lib.name in suite.MODEL_LIBS],
+                                   reps=1, min_seconds=1e-4, peers_max=0,
+                                   directory=fake_packages / "scaling", memory=True,
+                                   memory_from=0, shape="model", directions=("loads",))
+    point = points[size]
+    source = realdocs.scaling_source()
+    assert point.info["source"] == "botocore ec2" and point.info["count"] > 1
+    text = (fake_packages / "scaling" / f"model-{size}.json").read_bytes()
+    assert len(text) == point.length and abs(len(text) - size) < source.size
+    assert list(json.loads(text).values()) == [json.loads(source.read())] * point.info["count"]
+    assert point.time["kestro"]["loads"].ok and "dumps" not in point.time["kestro"]
+    assert point.memory["kestro"]["loads"]["traced_peak"] > 0
+
+
+def _real_run(kestro, json_, ujson=None, keep=None, growth=None):
+    """Per document: seconds of kestro, json and ujson (None: did not run)."""
+    cells = {}
+    for i, times in enumerate(zip(kestro, json_, ujson or [None] * len(kestro))):
+        cells[f"real/doc{i}/loads/-"] = {n: Cell(t, "" if t else "failed")
+                                         for n, t in zip(("kestro", "json", "ujson"), times)}
+    if keep:
+        cells["keep/real documents/loads/-"] = {"kestro": Cell(keep[0]), "json": Cell(keep[1])}
+    run = Run(cells=cells)
+    for size, (k, m) in (growth or {}).items():
+        run.model_scaling[size] = p = ScalingPoint(size, length=size)
+        p.time = {"kestro": {"loads": Cell(k)}, "marshal": {"loads": Cell(m)}}
+    return run
+
+
+@pytest.mark.parametrize("goal, runs, expected", [
+    ("real documents loads: every", [_real_run([1, 8], [2, 10])], ("PASS", 0.8, "worst doc1; 0 of 2 over")),
+    ("real documents loads: every", [_real_run([1, 9.5], [2, 10]), _real_run([1, 8], [2, 10]),
+                                     _real_run([1, 9.5], [2, 10])], ("FAIL", 0.95, "worst doc1; 1 of 2 over")),
+    ("real documents loads: the total", [_real_run([1, 7], [2, 10], [1.5, None])], ("PASS", 8 / 12, "")),
+    ("real documents loads: the total", [_real_run([1, 8], [2, 10], [1.5, 8.5])], ("FAIL", 0.9, "")),
+    ("real documents loaded and kept", [_real_run([1], [1], keep=(7, 10))], ("PASS", 0.7, "")),
+    ("real scaling loads", [_real_run([1], [1], growth={1 << 20: (1, 1), 64 << 20: (80, 128)})],
+     ("PASS", 1.25, "marshal 2.000x")),
+    ("real scaling loads", [_real_run([1], [1], growth={1 << 20: (1, 1), 64 << 20: (81, 64)})],
+     ("FAIL", 81 / 64, "marshal 1.000x")),
+])
+def test_real_document_targets(goal, runs, expected):
+    roles = dict(ROLES, json=libraries.PEER, ujson=libraries.PEER)
+    target = next(t for t in targets.targets(roles) if t.label.startswith(goal))
+    status, value = target.verdict(runs)
+    assert (status, value, target.remark(runs)) == (expected[0], pytest.approx(expected[1]), expected[2])
