@@ -245,7 +245,7 @@ def real_documents(quick: bool = False) -> List[Document]:
         raw = candidate.read()
         name = candidate.label(raw)
         if name in seen:  # two schemas of one type: told apart by their paths
-            name = f"{name} ({candidate.name})"
+            name = f"{name} ({candidate.name.replace('/', '.')})"
         seen.add(name)
         doc = Document(name, lambda raw=raw: raw, lambda raw=raw: json.loads(raw))
         doc.family = candidate.family.distribution
