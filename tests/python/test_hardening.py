@@ -405,70 +405,6 @@ def default_returns_argument():
     assert len(calls) == 255
 
 
-def default_mutates_containers():
-    """default empties, grows or replaces the containers being written."""
-    for option in (0, SORT, INDENT, SORT | INDENT):
-        victims = []
-
-        def clear_all(obj):
-            for v in victims:
-                v.clear()
-            return "cleared"
-
-        def grow_all(obj):
-            for v in victims:
-                if isinstance(v, dict):
-                    for i in range(1000):
-                        v[f"new{i}"] = ["x" * 50]
-                else:
-                    v.extend([["y" * 50]] * 1000)
-            return "grown"
-
-        for mutate in (clear_all, grow_all):
-            inner = {f"k{i}": [i, "v" * 30] for i in range(40)}
-            inner["odd"] = ODD
-            seq = [ODD] + [str(i) * 20 for i in range(40)] + [inner]
-            victims[:] = [inner, seq]
-            root = {"seq": seq, "inner": inner, "tail": [ODD] * 3}
-            victims.append(root)
-            try:
-                out = kestro.dumps(root, default=mutate, option=option)
-            except TypeError:
-                continue
-            json.loads(out)
-
-
-def tzinfo_mutates_containers():
-    import datetime
-
-    victims = []
-
-    class Meddling(datetime.tzinfo):
-        def utcoffset(self, dt):
-            for v in victims:
-                v.clear()
-            return datetime.timedelta(hours=1)
-
-        def dst(self, dt):
-            for v in victims:
-                v.clear()
-            return None
-
-        def tzname(self, dt):
-            return "M"
-
-    for option in (0, SORT):
-        when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=Meddling())
-        d = {f"k{i}": [when, "v" * 30] for i in range(30)}
-        seq = [when] + [str(i) * 20 for i in range(30)] + [d]
-        victims[:] = [d, seq]
-        try:
-            out = kestro.dumps({"a": seq, "b": d}, default=lambda o: str(o), option=option)
-        except TypeError:
-            continue
-        json.loads(out)
-
-
 def fragment_of_non_json():
     if not hasattr(kestro, "Fragment"):
         pytest.skip("no Fragment")
@@ -536,8 +472,6 @@ ADVERSARIAL = [
     integers_of_thousands_of_digits,
     colliding_keys,
     default_returns_argument,
-    default_mutates_containers,
-    tzinfo_mutates_containers,
     fragment_of_non_json,
     released_memoryview,
     numpy_views,
