@@ -74,6 +74,7 @@ void release_partial_fill() noexcept {
 bool fill() noexcept {
     ReferenceCache& c = typeref;
     if (KEY_MAP == nullptr) KEY_MAP = key_map_new();
+    if (VALUE_MAP == nullptr) VALUE_MAP = key_map_new();
 
     c.string_writer = has_avx512vl() ? string_writer_wide : string_writer_baseline;
     c.string_builder = has_avx512vl() ? string_builder_wide : string_builder_baseline;

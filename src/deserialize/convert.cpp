@@ -36,7 +36,7 @@ inline PyObject* convert_scalar(yyjson_val* v) noexcept {
     // Every string subtype (plain, without escapes, ...) is a string.
     size_t len = unsafe_yyjson_get_len(v);
     if (len == 0) return Py_NewRef(typeref.empty_str);
-    return typeref.string_builder(unsafe_yyjson_get_str(v), len);
+    return value_object(unsafe_yyjson_get_str(v), len);
 }
 
 inline PyObject* new_dict(size_t n) noexcept {

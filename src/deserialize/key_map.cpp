@@ -10,6 +10,7 @@
 namespace kestro {
 
 KeyMap* KEY_MAP = nullptr;
+KeyMap* VALUE_MAP = nullptr;
 
 KeyMap* key_map_new() noexcept {
     auto* map = alloc_records<KeyMap>(1);
@@ -107,29 +108,43 @@ size_t key_set(const char* text, size_t len) noexcept {
     return set_of(key_identity(text, len), len);
 }
 
-PyObject* key_object(const char* text, size_t len) noexcept {
-    if (len > KEY_MAP_MAX_KEY) return make_key(text, len);
+namespace {
 
+// The str of text in `map`: found, or made (with its interpreter hash for a
+// key) and put in the first slot of its set, the str in the set's last slot
+// let go.
+template <bool is_key>
+PyObject* cached_str(KeyMap* map, const char* text, size_t len) noexcept {
     const KeyWords w = key_identity(text, len);
-    KeySlot* set = &KEY_MAP->slots[set_of(w, len)];
+    KeySlot* set = &map->slots[set_of(w, len)];
     PyObject* hit = len <= KEY_MAP_WORDS_MAX ? cached<true>(set, w, text, len)
                                              : cached<false>(set, w, text, len);
     if (hit != nullptr) return Py_NewRef(hit);
 
-    PyObject* s = make_key(text, len);
+    PyObject* s = is_key ? make_key(text, len) : typeref.string_builder(text, len);
     if (s == nullptr) return nullptr;
-    // The new key takes the first slot of the set; the key there moves to
-    // the second, whose key is let go.
     KeySlot& last = set[KEY_MAP_WAYS - 1];
     if (last.str == nullptr) {
-        ++KEY_MAP->occupied;
+        ++map->occupied;
     } else {
-        KEY_MAP->replaced = true;
+        map->replaced = true;
         Py_DECREF(last.str);
     }
     for (size_t way = KEY_MAP_WAYS - 1; way > 0; --way) set[way] = set[way - 1];
     set[0] = KeySlot{w.first, w.second, len, Py_NewRef(s)};
     return s;
+}
+
+}  // namespace
+
+PyObject* key_object(const char* text, size_t len) noexcept {
+    if (len > KEY_MAP_MAX_KEY) return make_key(text, len);
+    return cached_str<true>(KEY_MAP, text, len);
+}
+
+PyObject* value_object(const char* text, size_t len) noexcept {
+    if (len > KEY_MAP_WORDS_MAX) return typeref.string_builder(text, len);
+    return cached_str<false>(VALUE_MAP, text, len);
 }
 
 }  // namespace kestro

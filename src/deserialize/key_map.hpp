@@ -1,4 +1,5 @@
-// KEY_MAP: the process-wide, direct-mapped cache of dict keys made by loads.
+// KEY_MAP and VALUE_MAP: the process-wide caches of the dict keys and short
+// string values made by loads.
 #pragma once
 
 #include "ffi/python.hpp"
@@ -32,6 +33,13 @@ struct KeyMap {
 };
 
 extern KeyMap* KEY_MAP;
+
+// VALUE_MAP: string values of up to KEY_MAP_WORDS_MAX bytes, the ones held
+// as two words, shared by every loads call like keys.  Values repeat less
+// than keys; where they do (enumerations, type names, codes), a hit saves
+// making the str, and short values are found by their words alone, with no
+// hash to compute, so a miss costs little.
+extern KeyMap* VALUE_MAP;
 
 // A new, empty cache; allocation failure ends the process.
 KeyMap* key_map_new() noexcept;
@@ -85,5 +93,10 @@ bool str_equals_utf8(PyObject* s, const char* text, size_t len) noexcept;
 // hash stored; keys of up to KEY_MAP_MAX_KEY bytes are shared through
 // KEY_MAP.  Null with MemoryError set when the str cannot be made.
 PyObject* key_object(const char* text, size_t len) noexcept;
+
+// A new reference to a str equal to the UTF-8 value text (not empty); those
+// of up to KEY_MAP_WORDS_MAX bytes are shared through VALUE_MAP.  Null with
+// MemoryError set when the str cannot be made.
+PyObject* value_object(const char* text, size_t len) noexcept;
 
 }  // namespace kestro

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 namespace kestro {
 
@@ -127,29 +129,86 @@ PyObject* fail(const DecodeFailure& failure) noexcept {
 // documents are common, and for them a heap block costs more than the parse.
 constexpr size_t STACK_SCRATCH = 4096;
 
-// Scratch blocks of this size or more are fresh memory from the system, whose
-// first touch costs a page fault per 4 KiB page: asking for huge pages cuts
-// the faults of a large document's parse by hundreds of times.
-constexpr size_t HUGE_SCRATCH = size_t{64} << 20;
+// Blocks of more than 1 MiB (documents of more than about 85 KB) become
+// fresh memory from the system at every call once the C library maps blocks
+// of their size anew, as it does past 32 MiB (documents of 2.7 MB): every
+// page the parse touches then costs a fault, more than the parse's own work.
+// So one block of 1 to 64 MiB, the largest released so far, is kept for the
+// next call.  loads keeps at most that block between calls (64 MiB, of
+// which only the pages documents have used are resident); larger blocks are
+// freed at once, with huge pages asked for while they live.
+constexpr size_t KEPT_FROM = size_t{1} << 20;
+constexpr size_t KEPT_UP_TO = size_t{64} << 20;
 
-// The call's scratch block: on the stack when it is small enough, otherwise
-// owned from the heap and freed when the call ends.
+class KeptBlock {
+  public:
+    // A block of at least `size` bytes (from KEPT_FROM to KEPT_UP_TO): the
+    // kept one if it is large enough, else a new one; null when none can be
+    // had.  *capacity is set to its size.
+    static void* take(size_t size, size_t* capacity) noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (block_ != nullptr && size_ >= size) {
+                *capacity = size_;
+                return std::exchange(block_, nullptr);
+            }
+        }
+        *capacity = size;
+        return PyMem_RawMalloc(size);
+    }
+    // Keeps the block if it is larger than the one kept, frees the smaller.
+    static void give_back(void* block, size_t capacity) noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (block_ == nullptr || size_ < capacity) {
+                std::swap(block, block_);
+                std::swap(capacity, size_);
+            }
+        }
+        PyMem_RawFree(block);
+    }
+
+  private:
+    // Held for a few instructions, never across a call into the interpreter.
+    static inline std::mutex mutex_;
+    static inline void* block_ = nullptr;
+    static inline size_t size_ = 0;
+};
+
+// Blocks of this size or more are asked for huge pages: they are fresh
+// memory, and huge pages cut the faults of their first touch hundreds of times.
+constexpr size_t HUGE_SCRATCH = KEPT_UP_TO;
+
+// The call's scratch block: on the stack when it is small enough, the kept
+// block when it is of that size, otherwise owned from the heap and freed
+// when the call ends.
 class Scratch {
   public:
-    explicit Scratch(size_t size) noexcept
-        : ptr_(size == 0 ? nullptr : size <= STACK_SCRATCH ? local_ : PyMem_Malloc(size)) {
-        if (ptr_ != nullptr && size >= HUGE_SCRATCH) advise_huge_pages(ptr_, size);
+    explicit Scratch(size_t size) noexcept {
+        if (size <= STACK_SCRATCH) {
+            ptr_ = size == 0 ? nullptr : local_;
+        } else if (size > KEPT_FROM && size <= KEPT_UP_TO) {
+            ptr_ = KeptBlock::take(size, &kept_);
+        } else {
+            ptr_ = PyMem_Malloc(size);
+            if (ptr_ != nullptr && size >= HUGE_SCRATCH) advise_huge_pages(ptr_, size);
+        }
     }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() {
-        if (ptr_ != local_) PyMem_Free(ptr_);
+        if (kept_ != 0 && ptr_ != nullptr) {
+            KeptBlock::give_back(ptr_, kept_);
+        } else if (ptr_ != local_) {
+            PyMem_Free(ptr_);
+        }
     }
     void* get() const noexcept { return ptr_; }
 
   private:
     alignas(16) unsigned char local_[STACK_SCRATCH];
-    void* ptr_;
+    void* ptr_ = nullptr;
+    size_t kept_ = 0;  // the capacity of a block from KeptBlock
 };
 
 // Parses and converts the text.  Returns the root, or null with *failure

@@ -1,6 +1,9 @@
 import array
+import gc
 import json
 import math
+import random
+import tracemalloc
 
 import pytest
 
@@ -228,3 +231,59 @@ def test_document_with_a_huge_page_scratch_block():
     text = "[" + ",".join([part] * 3) + "]"
     assert (len(text) // 2) * 24 >= 64 << 20
     assert kestro.loads(text.encode()) == json.loads(text)
+
+
+@pytest.mark.parametrize("value, shared", [
+    ("a", True), ("\u00e9\u20ac", True), ("x" * 16, True), ("\U0001F600" * 4, True),
+    ("x" * 17, False), ("\u00e9" * 9, False),  # 18 bytes of UTF-8
+])
+def test_string_values_of_up_to_16_bytes_are_shared(value, shared):
+    a, b = kestro.loads(json.dumps([value, {"k": value}], ensure_ascii=False)), kestro.loads(
+        json.dumps([value], ensure_ascii=False))
+    assert a[0] == a[1]["k"] == b[0] == value
+    assert (a[0] is b[0] and a[1]["k"] is b[0]) is shared
+
+
+def test_shared_values_are_never_another_text():
+    """Short values that share their first and last bytes, their length or
+    their set of slots, met by turns, each come back as itself."""
+    rng = random.Random(7)
+    alphabet = "ab\u00e9\u20ac\U0001F600\x00\""
+    values = sorted({"".join(rng.choice(alphabet) for _ in range(rng.randint(1, 6)))
+                     for _ in range(3000)})
+    values += [v[:8] + "-" * n + v[-8:] for v in ("abcdefghijklmnop",) for n in range(0, 3)]
+    for _ in range(2):
+        rng.shuffle(values)
+        text = json.dumps(values, ensure_ascii=rng.random() < 0.5)
+        assert kestro.loads(text) == values
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("text", [b'[[1], {"a": [2]}]', b"[" * 1100 + b"]" * 1100, b'[{"a": [}]'])
+def test_the_collector_is_left_as_the_program_had_it(enabled, text):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            kestro.loads(text)
+        except kestro.JSONDecodeError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
+
+
+def test_loads_keeps_at_most_one_scratch_block_of_64_mib_between_calls():
+    mib = 2**20
+    # Texts whose scratch blocks (12 bytes a byte of text) are about 4, 40
+    # and 80 MiB: the first two may be kept, the last is freed.
+    texts = [json.dumps(["x" * 10_000] * n).encode() for n in (35, 350, 700)]
+    tracemalloc.start()
+    try:
+        kept = []
+        for text in texts * 2:
+            kestro.loads(text)  # its objects go at once
+            kept.append(tracemalloc.get_traced_memory()[0])
+    finally:
+        tracemalloc.stop()
+    assert max(kept) < 65 * mib, kept
+    assert abs(kept[-1] - kept[2]) < mib, kept  # once warm, no more is kept
