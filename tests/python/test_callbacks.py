@@ -322,7 +322,7 @@ def test_callbacks_leak_nothing():
         for point, act, option in cases:
             outcome(lambda: point(a_few_times(act, point), option))
 
-    for _ in range(rounds):  # caches and free lists settle (they hold some 30 KB)
+    for _ in range(rounds + 1):  # caches and free lists settle (they hold some 30 KB)
         run_all()
     gc.collect()
     singletons = [None, True, False]
