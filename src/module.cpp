@@ -92,9 +92,15 @@ int kestro_init_exec(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_kestro() {
     // Built anew on every import and never freed: the module keeps pointing at it.
-    auto* slots = alloc_records<PyModuleDef_Slot>(2);
-    slots[0] = PyModuleDef_Slot{Py_mod_exec, reinterpret_cast<void*>(kestro_init_exec)};
-    slots[1] = PyModuleDef_Slot{0, nullptr};
+    // The execution slot; where the interpreter asks, the declaration that
+    // the module needs no global lock (its shared state is safe without
+    // one); the end.
+    auto* slots = alloc_records<PyModuleDef_Slot>(3);
+    size_t n = 0;
+    slots[n++] = PyModuleDef_Slot{Py_mod_exec, reinterpret_cast<void*>(kestro_init_exec)};
+    if constexpr (kestro::ffi::mod_gil_slot != 0)
+        slots[n++] = PyModuleDef_Slot{kestro::ffi::mod_gil_slot, kestro::ffi::mod_gil_not_used};
+    slots[n] = PyModuleDef_Slot{0, nullptr};
     auto* def = alloc_records<PyModuleDef>(1);
     *def = PyModuleDef{
         PyModuleDef_HEAD_INIT,

@@ -7,6 +7,7 @@
 
 #include <datetime.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -16,11 +17,13 @@ ReferenceCache typeref;  // static storage: every entry starts null
 
 namespace {
 
-// Once-only guard.  It is only touched with the interpreter lock held, but the
-// initialiser imports modules, which may let another thread run meanwhile.
+// Once-only guard.  The initialiser imports modules, which may let another
+// thread run meanwhile (and without the global lock threads run side by
+// side): the first thread to move it from empty to running fills the cache,
+// the others wait until it is done.
 enum class InitState { empty, running, done };
-InitState init_state = InitState::empty;
-unsigned long init_thread = 0;
+std::atomic<InitState> init_state{InitState::empty};
+std::atomic<unsigned long> init_thread{0};
 
 // Fetches `name` from the dictionary of module `module` (a new reference).
 PyObject* module_lookup(const char* module, const char* name) noexcept {
@@ -163,24 +166,25 @@ bool fill() noexcept {
 }  // namespace
 
 bool typeref_init() noexcept {
-    unsigned long me = PyThread_get_thread_ident();
-    while (init_state == InitState::running && init_thread != me) {
-        // Another thread is filling the cache and gave up the lock while
-        // importing; let it finish.
+    const unsigned long me = PyThread_get_thread_ident();
+    for (;;) {
+        InitState state = InitState::empty;
+        if (init_state.compare_exchange_strong(state, InitState::running)) break;
+        if (state == InitState::done) return true;
+        if (init_thread.load() == me) {
+            PyErr_SetString(PyExc_ImportError, "kestro is being initialised by its own import");
+            return false;
+        }
+        // Another thread is filling the cache; let it finish.
         Py_BEGIN_ALLOW_THREADS
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         Py_END_ALLOW_THREADS
     }
-    if (init_state == InitState::done) return true;
-    if (init_state == InitState::running) {
-        PyErr_SetString(PyExc_ImportError, "kestro is being initialised by its own import");
-        return false;
-    }
-    init_state = InitState::running;
-    init_thread = me;
+    init_thread.store(me);
     bool ok = fill();
     if (!ok) release_partial_fill();
-    init_state = ok ? InitState::done : InitState::empty;
+    init_thread.store(0);
+    init_state.store(ok ? InitState::done : InitState::empty);
     return ok;
 }
 

@@ -14,9 +14,10 @@ inline bool is_container(yyjson_val* v) noexcept {
     return (unsafe_yyjson_get_type(v) & YYJSON_TYPE_ARR) == YYJSON_TYPE_ARR;  // ARR or OBJ
 }
 
-// A scalar value (not an array or object) as a new reference; null with
-// MemoryError set when the interpreter cannot allocate it.
-inline PyObject* convert_scalar(yyjson_val* v) noexcept {
+// A scalar value (not an array or object) as a new reference, short strings
+// from `values`; null with MemoryError set when the interpreter cannot
+// allocate it.
+inline PyObject* convert_scalar(yyjson_val* v, KeyMap* values) noexcept {
     switch (unsafe_yyjson_get_tag(v)) {
         case YYJSON_TYPE_NULL | YYJSON_SUBTYPE_NONE:
             return Py_NewRef(typeref.none);
@@ -36,7 +37,7 @@ inline PyObject* convert_scalar(yyjson_val* v) noexcept {
     // Every string subtype (plain, without escapes, ...) is a string.
     size_t len = unsafe_yyjson_get_len(v);
     if (len == 0) return Py_NewRef(typeref.empty_str);
-    return value_object(unsafe_yyjson_get_str(v), len);
+    return value_object(values, unsafe_yyjson_get_str(v), len);
 }
 
 inline PyObject* new_dict(size_t n) noexcept {
@@ -123,6 +124,8 @@ class Incomplete {
 
 class Converter {
   public:
+    explicit Converter(StrCaches caches) noexcept : caches_(caches) {}
+
     // A new reference to the complete list or dict of container v at
     // nesting level `level`; null with *status set on failure.
     PyObject* container(yyjson_val* v, size_t level, ConvertStatus* status) noexcept {
@@ -134,7 +137,7 @@ class Converter {
     // A new reference to the value of member v of a container at level `level`.
     PyObject* member(yyjson_val* v, size_t level, ConvertStatus* status) noexcept {
         if (!is_container(v)) {
-            PyObject* obj = convert_scalar(v);
+            PyObject* obj = convert_scalar(v, caches_.values);
             if (obj == nullptr) [[unlikely]]
                 *status = ConvertStatus::no_memory;
             return obj;
@@ -150,6 +153,7 @@ class Converter {
     PyObject* list(yyjson_val* arr, size_t level, ConvertStatus* status) noexcept;
     PyObject* dict(yyjson_val* obj, size_t level, ConvertStatus* status) noexcept;
 
+    const StrCaches caches_;
     CollectorPause pause_;
 };
 
@@ -165,7 +169,7 @@ PyObject* Converter::list(yyjson_val* arr, size_t level, ConvertStatus* status) 
     size_t i = 0;
     // Scalars, one record each.
     for (; i < n && !is_container(v); ++i, ++v) {
-        if ((items[i] = convert_scalar(v)) == nullptr) [[unlikely]] {
+        if ((items[i] = convert_scalar(v, caches_.values)) == nullptr) [[unlikely]] {
             Py_DECREF(list);  // the items not yet set are null, which it tolerates
             *status = ConvertStatus::no_memory;
             return nullptr;
@@ -196,8 +200,8 @@ PyObject* Converter::dict(yyjson_val* obj, size_t level, ConvertStatus* status) 
     size_t i = 0;
     // Members whose values are scalars, two records each, go in at once.
     for (; i < n && !is_container(k + 1); ++i, k += 2) {
-        PyObject* key = key_object(unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
-        PyObject* value = key == nullptr ? nullptr : convert_scalar(k + 1);
+        PyObject* key = key_object(caches_.keys, unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
+        PyObject* value = key == nullptr ? nullptr : convert_scalar(k + 1, caches_.values);
         if (value == nullptr || !insert(dict, key, value)) [[unlikely]] {
             Py_XDECREF(key);
             Py_DECREF(dict);
@@ -212,7 +216,7 @@ PyObject* Converter::dict(yyjson_val* obj, size_t level, ConvertStatus* status) 
         yyjson_val* v = k + 1;
         yyjson_val* next = unsafe_yyjson_get_next(v);
         if (is_container(v)) incomplete.hide();
-        PyObject* key = key_object(unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
+        PyObject* key = key_object(caches_.keys, unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
         PyObject* value = key == nullptr ? nullptr : member(v, level, status);
         if (value == nullptr || !insert(dict, key, value)) [[unlikely]] {
             if (key == nullptr || value != nullptr) *status = ConvertStatus::no_memory;
@@ -229,11 +233,12 @@ PyObject* Converter::dict(yyjson_val* obj, size_t level, ConvertStatus* status) 
 }  // namespace
 
 Converted convert_document(yyjson_val* root) noexcept {
+    const StrCaches caches = str_caches();
     if (!is_container(root)) {
-        PyObject* obj = convert_scalar(root);
+        PyObject* obj = convert_scalar(root, caches.values);
         return {obj, obj ? ConvertStatus::ok : ConvertStatus::no_memory};
     }
-    Converter converter;
+    Converter converter(caches);
     ConvertStatus status = ConvertStatus::ok;
     PyObject* obj = converter.container(root, 1, &status);
     return {obj, obj ? ConvertStatus::ok : status};

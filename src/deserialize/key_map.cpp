@@ -6,6 +6,7 @@
 #include <xxhash.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace kestro {
 
@@ -137,14 +138,58 @@ PyObject* cached_str(KeyMap* map, const char* text, size_t len) noexcept {
 
 }  // namespace
 
-PyObject* key_object(const char* text, size_t len) noexcept {
+PyObject* key_object(KeyMap* keys, const char* text, size_t len) noexcept {
     if (len > KEY_MAP_MAX_KEY) return make_key(text, len);
-    return cached_str<true>(KEY_MAP, text, len);
+    return cached_str<true>(keys, text, len);
 }
 
-PyObject* value_object(const char* text, size_t len) noexcept {
+PyObject* value_object(KeyMap* values, const char* text, size_t len) noexcept {
     if (len > KEY_MAP_WORDS_MAX) return typeref.string_builder(text, len);
-    return cached_str<false>(VALUE_MAP, text, len);
+    return cached_str<false>(values, text, len);
 }
+
+#ifdef Py_GIL_DISABLED
+namespace {
+
+// The pairs of threads that ended, for the threads to come.
+struct PooledCaches {
+    StrCaches caches;
+    PooledCaches* next;
+};
+std::mutex pool_mutex;
+PooledCaches* pool = nullptr;
+
+// Gives the thread's pair back to the pool when the thread ends.  Nothing
+// here touches an object: the pair and the str objects it holds stay as
+// they are.
+struct ThreadCaches {
+    PooledCaches* entry = nullptr;
+    ~ThreadCaches() {
+        if (entry == nullptr) return;
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        entry->next = pool;
+        pool = entry;
+    }
+};
+thread_local ThreadCaches thread_caches;
+
+}  // namespace
+
+StrCaches thread_str_caches() noexcept {
+    PooledCaches* entry = thread_caches.entry;
+    if (entry != nullptr) [[likely]]
+        return entry->caches;
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        if ((entry = pool) != nullptr) pool = entry->next;
+    }
+    if (entry == nullptr) {
+        entry = alloc_records<PooledCaches>(1);
+        *entry = PooledCaches{{key_map_new(), key_map_new()}, nullptr};
+    }
+    thread_caches.entry = entry;
+    return entry->caches;
+}
+#endif
 
 }  // namespace kestro

@@ -89,14 +89,42 @@ size_t key_set(const char* text, size_t len) noexcept;
 // Whether str s holds exactly the well-formed UTF-8 text[0, len).
 bool str_equals_utf8(PyObject* s, const char* text, size_t len) noexcept;
 
+// The caches a loads call uses.  With the global lock there is one pair for
+// the process, KEY_MAP and VALUE_MAP, used by one thread at a time.  Without
+// it each thread has a pair of its own, so that a lookup takes no lock and
+// threads never contend for slots: taken when the thread first needs one and
+// given back to a pool when the thread ends, for the threads that come
+// after (with the str objects they hold).
+struct StrCaches {
+    KeyMap* keys;
+    KeyMap* values;
+};
+
+#ifdef Py_GIL_DISABLED
+StrCaches thread_str_caches() noexcept;
+#endif
+
+// The calling thread's caches; a loads call asks once.
+inline StrCaches str_caches() noexcept {
+#ifdef Py_GIL_DISABLED
+    return thread_str_caches();
+#else
+    return {KEY_MAP, VALUE_MAP};
+#endif
+}
+
 // A new reference to a str equal to the UTF-8 key text, with its interpreter
-// hash stored; keys of up to KEY_MAP_MAX_KEY bytes are shared through
-// KEY_MAP.  Null with MemoryError set when the str cannot be made.
-PyObject* key_object(const char* text, size_t len) noexcept;
+// hash stored; keys of up to KEY_MAP_MAX_KEY bytes are shared through `keys`.
+// Null with MemoryError set when the str cannot be made.
+PyObject* key_object(KeyMap* keys, const char* text, size_t len) noexcept;
+
+inline PyObject* key_object(const char* text, size_t len) noexcept {
+    return key_object(str_caches().keys, text, len);
+}
 
 // A new reference to a str equal to the UTF-8 value text (not empty); those
-// of up to KEY_MAP_WORDS_MAX bytes are shared through VALUE_MAP.  Null with
+// of up to KEY_MAP_WORDS_MAX bytes are shared through `values`.  Null with
 // MemoryError set when the str cannot be made.
-PyObject* value_object(const char* text, size_t len) noexcept;
+PyObject* value_object(KeyMap* values, const char* text, size_t len) noexcept;
 
 }  // namespace kestro

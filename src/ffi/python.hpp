@@ -30,6 +30,16 @@ PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void* src, Py_ssize_t len);
 
 namespace kestro::ffi {
 
+// The module slot by which a module declares that it runs without the
+// global lock (3.13 and later; 0 before, where there is none to declare).
+#ifdef Py_mod_gil
+inline constexpr int mod_gil_slot = Py_mod_gil;
+inline void* const mod_gil_not_used = Py_MOD_GIL_NOT_USED;
+#else
+inline constexpr int mod_gil_slot = 0;
+inline void* const mod_gil_not_used = nullptr;
+#endif
+
 // Whether this build runs without the global interpreter lock, threads
 // running Python code side by side.
 #ifdef Py_GIL_DISABLED
@@ -50,12 +60,20 @@ inline void* str_compact_data(PyObject* s) noexcept {
     return reinterpret_cast<PyCompactUnicodeObject*>(s) + 1;
 }
 
-// The UTF-8 form a non-ASCII compact str already caches, if any.
+// The UTF-8 form a non-ASCII compact str already caches, if any.  Without
+// the global lock another thread may be making that form meanwhile: it
+// publishes the pointer last, so the pointer is read first, with acquire.
 inline const char* str_cached_utf8(PyObject* s, Py_ssize_t* len) noexcept {
     auto* c = reinterpret_cast<PyCompactUnicodeObject*>(s);
-    if (!PyUnicode_IS_COMPACT(s) || c->utf8_length == 0 || c->utf8 == nullptr) return nullptr;
+    if (!PyUnicode_IS_COMPACT(s)) return nullptr;
+#ifdef Py_GIL_DISABLED
+    const char* utf8 = __atomic_load_n(&c->utf8, __ATOMIC_ACQUIRE);
+#else
+    const char* utf8 = c->utf8;
+#endif
+    if (utf8 == nullptr || c->utf8_length == 0) return nullptr;
     *len = c->utf8_length;
-    return c->utf8;
+    return utf8;
 }
 
 // Stores a precomputed hash into a fresh str.
@@ -219,9 +237,68 @@ inline bool has_attr(PyObject* o, PyObject* name) noexcept {
 
 // ---- dict, list, tuple, float ---------------------------------------------
 
+// Sizes another thread may be changing are read whole, as the
+// interpreter's own macros read them without the global lock.
 inline Py_ssize_t dict_used(PyObject* d) noexcept {
+#ifdef Py_GIL_DISABLED
+    return __atomic_load_n(&reinterpret_cast<PyDictObject*>(d)->ma_used, __ATOMIC_RELAXED);
+#else
     return reinterpret_cast<PyDictObject*>(d)->ma_used;
+#endif
 }
+
+// The length of a list or tuple.
+inline Py_ssize_t sequence_size(PyObject* seq) noexcept {
+#ifdef Py_GIL_DISABLED
+    return __atomic_load_n(&reinterpret_cast<PyVarObject*>(seq)->ob_size, __ATOMIC_RELAXED);
+#else
+    return Py_SIZE(seq);
+#endif
+}
+
+// A new reference to dict[key]; null when it is absent or the lookup failed
+// (the error cleared).  The value is never borrowed, which without the
+// global lock would let another thread free it before it is held.
+inline PyObject* dict_get(PyObject* dict, PyObject* key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+    return value;
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) PyErr_Clear();
+    return Py_XNewRef(value);
+#endif
+}
+
+// Holds the per-object lock of a container while it is read, on builds
+// without the global lock (elsewhere nothing): no other thread changes the
+// container meanwhile.  Python code that the reader runs may take the lock
+// itself, and the interpreter lets go of it while that code waits for other
+// locks, so a reader still reads the container's size and items afresh after
+// running any.
+class ObjectLock {
+  public:
+    explicit ObjectLock(PyObject* o) noexcept {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_Begin(&section_, o);
+#else
+        (void)o;
+#endif
+    }
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
+    ~ObjectLock() {
+#ifdef Py_GIL_DISABLED
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+  private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
 
 // The entry table of a combined-table dict (keys and values together in
 // ma_keys; ma_values is null).  Its header, up to the hash index, differs

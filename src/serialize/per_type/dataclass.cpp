@@ -14,19 +14,16 @@ bool declares_slots(PyObject* slots) noexcept {
     return true;
 }
 
-// The class's own __slots__ entry, borrowed; null when it has none.
+// The class's own __slots__ entry (a new reference); null when it has none.
 PyObject* own_slots(PyTypeObject* type) noexcept {
     PyObject* own = ffi::type_own_dict(type);
-    if (own == nullptr) return nullptr;
-    PyObject* slots = PyDict_GetItemWithError(own, typeref.attr_slots);
-    if (slots == nullptr) PyErr_Clear();
-    return slots;
+    return own == nullptr ? nullptr : ffi::dict_get(own, typeref.attr_slots);
 }
 
 }  // namespace
 
 bool dataclass_uses_fields(PyTypeObject* type) noexcept {
-    if (own_slots(type) != nullptr) return true;
+    if (Ref own(own_slots(type)); own) return true;
     PyObject* mro = type->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return false;
     // Only classes made by class statements carry a __slots__ entry; the
@@ -34,7 +31,7 @@ bool dataclass_uses_fields(PyTypeObject* type) noexcept {
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro) - 1; ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
-        if (PyObject* slots = own_slots(base); slots != nullptr && declares_slots(slots)) return true;
+        if (Ref slots(own_slots(base)); slots && declares_slots(slots.get())) return true;
     }
     return false;
 }

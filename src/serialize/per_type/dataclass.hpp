@@ -36,6 +36,7 @@ inline bool leaves_out(const char* name, size_t len) noexcept { return len != 0 
 // each value is held while it is written.
 template <class L>
 Status write_dataclass_dict(PyObject* dict, WalkState member, L& out) noexcept {
+    ffi::ObjectLock lock(dict);
     StrKeyEntries entries(dict);
     if (entries.count() == 0) return out.write_empty("{}");
     if (Status s = out.open_container('{'); s.failed()) [[unlikely]]
@@ -64,6 +65,7 @@ template <class L>
     Ref fields(PyObject_GetAttr(instance, typeref.attr_dataclass_fields));
     if (!fields || !PyDict_Check(fields.get())) [[unlikely]]
         return unsupported_type(Py_TYPE(instance));
+    ffi::ObjectLock lock(fields.get());
     Py_ssize_t left = ffi::dict_used(fields.get());
     if (left == 0) return out.write_empty("{}");
     if (Status s = out.open_container('{'); s.failed()) [[unlikely]]

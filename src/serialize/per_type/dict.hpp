@@ -191,7 +191,7 @@ class HeldItems {
     PyTypeObject* type = Py_TYPE(value);
     return type == typeref.string_type || type == typeref.int_type || type == typeref.none_type ||
            type == typeref.bool_type || type == typeref.float_type ||
-           (type == typeref.list_type && Py_SIZE(value) == 0) ||
+           (type == typeref.list_type && ffi::sequence_size(value) == 0) ||
            (type == typeref.dict_type && ffi::dict_used(value) == 0);
 }
 
@@ -247,6 +247,7 @@ template <class L>
 template <class L>
 [[gnu::noinline]] Status write_dict(WalkState state, L& out) noexcept {
     Ref hold(Py_NewRef(state.object));
+    ffi::ObjectLock lock(state.object);
     StrKeyEntries entries(state.object);
     if (Status s = out.open_container('{'); s.failed()) [[unlikely]]
         return s;
@@ -267,6 +268,7 @@ template <class L>
 template <class L>
 [[gnu::noinline]] Status write_sorted_dict(WalkState state, L& out) noexcept {
     Ref hold(Py_NewRef(state.object));
+    ffi::ObjectLock lock(state.object);
     StrKeyEntries entries(state.object);
     HeldItems held;
     if (!held.allocate(static_cast<size_t>(entries.count()), out.sorted_orders()))

@@ -11,8 +11,7 @@ PyObject* enum_member_value(PyObject* member) noexcept {
         _PyType_Lookup(type, typeref.attr_value_) == nullptr) [[likely]] {
         Ref dict(PyObject_GenericGetDict(member, nullptr));
         if (dict) {
-            if (PyObject* value = PyDict_GetItemWithError(dict.get(), typeref.attr_value_))
-                return Py_NewRef(value);
+            if (PyObject* value = ffi::dict_get(dict.get(), typeref.attr_value_)) return value;
         }
         PyErr_Clear();  // the attribute lookup below says what is wrong
     }

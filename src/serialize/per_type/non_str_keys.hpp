@@ -80,6 +80,7 @@ template <class L>
 [[gnu::noinline]] Status write_non_str_dict(WalkState state, L& out) noexcept {
     PyObject* dict = state.object;
     Ref hold(Py_NewRef(dict));
+    ffi::ObjectLock lock(dict);
     Py_ssize_t left = ffi::dict_used(dict);
     HeldItems held;
     if (!held.allocate(static_cast<size_t>(left), out.sorted_orders())) [[unlikely]]

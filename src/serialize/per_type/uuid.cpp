@@ -18,7 +18,10 @@ namespace {
 // null with the interpreter's error set.
 PyObject* uuid_int(PyObject* uuid) noexcept {
     PyTypeObject* type = Py_TYPE(uuid);
-    if (typeref.uuid_int_offset != 0 && type->tp_getattro == PyObject_GenericGetAttr &&
+    // Without the global lock the slot is read by the interpreter, which
+    // takes its reference safely while other threads may write the slot.
+    if (!ffi::free_threaded && typeref.uuid_int_offset != 0 &&
+        type->tp_getattro == PyObject_GenericGetAttr &&
         _PyType_Lookup(type, typeref.attr_int) == typeref.uuid_int_descriptor) [[likely]] {
         if (PyObject* value = ffi::slot_value(uuid, typeref.uuid_int_offset)) return Py_NewRef(value);
     }
