@@ -9,16 +9,6 @@
 
 namespace kestro {
 
-namespace {
-
-// The first lane of v whose byte must be escaped, or 16 when none is.
-[[gnu::always_inline]] inline unsigned first_escape(uint8x16_t v) noexcept {
-    const uint64_t mask = neon::nibble_mask(neon::escape_lanes(v));
-    return mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask)) / 4;
-}
-
-}  // namespace
-
 size_t string_writer_neon(char* dst, const char* text, size_t len) noexcept {
     char* out = dst;
     *out++ = '"';
@@ -30,12 +20,13 @@ size_t string_writer_neon(char* dst, const char* text, size_t len) noexcept {
         while (end - in >= 16) {
             const uint8x16_t v = vld1q_u8(in);
             vst1q_u8(reinterpret_cast<uint8_t*>(out), v);
-            const unsigned p = first_escape(v);
-            if (p == 16) {
+            const uint64_t mask = neon::nibble_mask(neon::escape_lanes(v));
+            if (mask == 0) [[likely]] {
                 in += 16;
                 out += 16;
                 continue;
             }
+            const unsigned p = static_cast<unsigned>(std::countr_zero(mask)) / 4;
             out = put_escape(out + p, in[p]);
             in += p + 1;
         }
@@ -51,11 +42,12 @@ size_t string_writer_neon(char* dst, const char* text, size_t len) noexcept {
             while (s != s_end) {
                 const uint8x16_t v = vld1q_u8(s);
                 vst1q_u8(reinterpret_cast<uint8_t*>(out), v);
-                const unsigned p = first_escape(v);
-                if (p == 16) {
+                const uint64_t mask = neon::nibble_mask(neon::escape_lanes(v));
+                if (mask == 0) {
                     out += s_end - s;
                     break;
                 }
+                const unsigned p = static_cast<unsigned>(std::countr_zero(mask)) / 4;
                 out = put_escape(out + p, s[p]);
                 s += p + 1;
             }

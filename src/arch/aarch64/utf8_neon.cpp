@@ -121,7 +121,7 @@ bool utf8_valid_neon(const char* text, size_t len) noexcept {
         }
         const uint8x16x4_t v = vld1q_u8_x4(block);
         const uint8x16_t any = vorrq_u8(vorrq_u8(v.val[0], v.val[1]), vorrq_u8(v.val[2], v.val[3]));
-        if (vmaxvq_u8(any) < 0x80) {
+        if (vmaxvq_u8(any) < 0x80) [[likely]] {
             // All ASCII: only a character left open by the previous block can fail.
             defects = vorrq_u8(defects, prev_incomplete);
             prev_incomplete = vdupq_n_u8(0);
