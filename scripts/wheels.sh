@@ -212,8 +212,9 @@ PY
   fi
   local slow=()
   [ "$arch" = aarch64 ] && slow=(KESTRO_SANITIZED=1)
+  # The suite of the same snapshot as the source distribution.
   if (cd "$dir" && env "${slow[@]}" "$dir/env/bin/$pyname" -m pytest -q -p no:cacheprovider \
-        -c "$top/pytest.ini" --rootdir "$top" "$top/tests/python" >"$dir/test.log" 2>&1); then
+        -c "$work/clone/pytest.ini" --rootdir "$work/clone" "$work/clone/tests/python" >"$dir/test.log" 2>&1); then
     result "$cell" tested "$(basename "$wheel") ($(tail -n 1 "$dir/test.log" | tr -d '=' | sed 's/^ *//'))"
   else
     tail -n 30 "$dir/test.log" >&2
