@@ -102,8 +102,9 @@ run_cell() {
   rm -rf "$dir"
   mkdir -p "$dir/plain" "$dir/repaired"
 
-  # The interpreter the wheel is for, and the one that runs the backend.
-  local test_py host_v=$v
+  # The interpreter the wheel is for; the backend runs on the machine's
+  # CPython of the same version.
+  local test_py
   if [ "$arch" = x86_64 ]; then
     if ! bash scripts/env.sh --bare "$v" >/dev/null 2>&1; then
       result "$cell" skipped "scripts/env.sh provides no CPython $v here"
@@ -120,7 +121,7 @@ run_cell() {
     esac
   fi
   local backend_py
-  backend_py=$(bash scripts/env.sh -r build "$host_v") || { result "$cell" FAILED "no build environment"; return; }
+  backend_py=$(bash scripts/env.sh -r build "$v") || { result "$cell" FAILED "no build environment"; return; }
 
   # Build.
   local settings=(-C "build-dir=$dir/build")
@@ -162,9 +163,8 @@ PY
     result "$cell" FAILED "auditwheel repair failed ($dir/repair.log)"
     return
   fi
-  local wheel tag
+  local wheel
   wheel=$(ls "$dir"/repaired/kestro-*.whl)
-  tag=$(basename "$wheel" .whl | sed 's/.*-//')
   if ! "$tools_py" - "$wheel" "$arch" <<'PY'
 import re, sys, zipfile
 wheel, arch = sys.argv[1:]
