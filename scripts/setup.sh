@@ -15,6 +15,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   python3-ujson python3-rapidjson python3-simplejson
+  g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
 )
 
 missing() {

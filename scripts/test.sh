@@ -6,7 +6,10 @@
 # python3.  Between the two, the packaging checks (tests/packaging) on the
 # machine's python3.  Each interpreter runs in an environment of its own with
 # requirements/test.txt (scripts/env.sh, which fetches what is missing).
-# Last, each fuzz harness runs for a minute (scripts/fuzz.sh).
+# Last, each fuzz harness runs for a minute (scripts/fuzz.sh).  Beside all of
+# that, from the start: the unit tests and the Python suite on 64-bit ARM
+# under qemu (CPython 3.11), and two wheels built, repaired and tested
+# installed (x86-64 CPython 3.14, arm64 CPython 3.13; scripts/wheels.sh).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
@@ -67,6 +70,60 @@ for name in ("numpy", "hypothesis", "pytz", "python-dateutil", "pendulum"):
 print(f"CPython {platform.python_version()}: {', '.join(found)}")
 PY
 }
+
+# ---- 64-bit ARM and the wheels, beside the rest -------------------------------
+# The module is cross-compiled with Debian's g++-aarch64-linux-gnu against
+# Debian's arm64 packages and tested under qemu-user with Debian's arm64
+# interpreters (scripts/aarch64.sh): the C++ unit tests and the Python suite
+# on 3.11.  Beside it, the wheels of x86-64 CPython 3.14 and arm64 CPython
+# 3.13 are built, repaired and tested installed (scripts/wheels.sh), which
+# runs the suite on arm64 3.13.  Emulation is slow and keeps to one core, so
+# both start first and run beside the steps below, their output kept until
+# they end; under emulation the heaviest randomized tests take the fewer
+# examples of the sanitizer run.
+aarch64_tests() {
+  local v=3.11 dir=$root/aarch64-3.11 tc py
+  echo "=== aarch64 under qemu: C++ unit tests and Python tests, Python $v (cross-compiled)"
+  if ! tc=$(bash scripts/aarch64.sh --toolchain "$v") || ! py=$(bash scripts/aarch64.sh "$v"); then
+    failed "aarch64 environment for Python $v"
+    return
+  fi
+  describe "$py"
+  if ! build "$dir" "$(bash scripts/aarch64.sh --bare "$v")" -DCMAKE_TOOLCHAIN_FILE="$tc" -DKESTRO_TESTS=ON; then
+    failed "aarch64 build for Python $v"
+    return
+  fi
+  # The tests start themselves again for their death tests: through a
+  # launcher that names itself as the program, as the interpreters' do.
+  printf '#!/bin/sh\nexec qemu-aarch64-static -L %q -0 "$0" %q "$@"\n' "$(bash scripts/aarch64.sh --sysroot "$v")" \
+    "$(realpath "$dir/kestro_tests")" >"$dir/kestro_tests.sh"
+  chmod +x "$dir/kestro_tests.sh"
+  PYTHONPATH=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
+    "$dir/kestro_tests.sh" --gtest_brief=1 || failed "C++ unit tests on aarch64"
+  KESTRO_SANITIZED=1 pytest_with "$dir" "$py" || failed "pytest Python $v on aarch64"
+}
+wheel_tests() {
+  echo "=== Wheels: x86-64 CPython 3.14 and arm64 CPython 3.13, repaired and tested installed"
+  KESTRO_DIST=$root/dist bash scripts/wheels.sh x86_64-3.14 aarch64-3.13 || failed "wheels"
+}
+# beside NAME TITLE: runs NAME in the background, its output into
+# $root/NAME.log and what failed (each `failed` line) into $root/NAME.failed.
+beside_pids=()
+beside_names=()
+beside() {
+  local name=$1 title=$2
+  rm -f "$root/$name.failed" "$root/$name.time"
+  (
+    t0=$SECONDS
+    failed() { echo "$1" >>"$root/$name.failed"; }
+    $name
+    printf '%5ss  %s\n' $((SECONDS - t0)) "$title" >"$root/$name.time"
+  ) >"$root/$name.log" 2>&1 &
+  beside_pids+=($!)
+  beside_names+=("$name")
+}
+beside aarch64_tests "aarch64 under qemu: C++ unit tests and Python tests, Python 3.11 (beside the rest)"
+beside wheel_tests "wheels: x86-64 3.14 and arm64 3.13, built, repaired, tested installed (beside the rest)"
 
 default=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 step "C++ unit tests and Python tests, Python $default (/usr/bin/python3)"
@@ -135,6 +192,15 @@ step "Fuzzing: the loads and dumps harnesses side by side, ${KESTRO_FUZZ_SECONDS
 KESTRO_BUILD_ROOT="$root" bash scripts/fuzz.sh --seconds "${KESTRO_FUZZ_SECONDS:-60}" || failures+=("fuzzing")
 
 finish_step
+# The output of what ran beside, once it has ended.
+for i in "${!beside_pids[@]}"; do
+  wait "${beside_pids[$i]}"
+  name=${beside_names[$i]}
+  echo
+  cat "$root/$name.log"
+  [ -f "$root/$name.failed" ] && mapfile -t -O "${#failures[@]}" failures <"$root/$name.failed"
+  [ -f "$root/$name.time" ] && timings+=("$(cat "$root/$name.time")")
+done
 echo
 printf '%s\n' "${timings[@]}"
 printf '%5ss  in all\n' $((SECONDS - started))

@@ -1,8 +1,8 @@
 #include "typeref.hpp"
 
+#include "arch/routines.hpp"
 #include "deserialize/key_map.hpp"
 #include "fragment.hpp"
-#include "runtime/cpu.hpp"
 #include "runtime/memory.hpp"
 
 #include <datetime.h>
@@ -79,8 +79,8 @@ bool fill() noexcept {
     if (KEY_MAP == nullptr) KEY_MAP = key_map_new();
     if (VALUE_MAP == nullptr) VALUE_MAP = key_map_new();
 
-    c.string_writer = has_avx512vl() ? string_writer_wide : string_writer_baseline;
-    c.string_builder = has_avx512vl() ? string_builder_wide : string_builder_baseline;
+    c.string_writer = ROUTINES.string_writer;
+    c.string_builder = ROUTINES.string_builder;
 
     c.none = Py_None;
     c.true_ = Py_True;

@@ -90,8 +90,8 @@ struct ReferenceCache {
     PyObject* kw_option;
 
     // routines chosen by processor features
-    StringWriter string_writer = string_writer_baseline;
-    StringBuilder string_builder = string_builder_baseline;
+    StringWriter string_writer = string_writer_portable;
+    StringBuilder string_builder = string_builder_portable;
 
     std::atomic<NumpyTypesBox*> numpy_types{nullptr};
 };

@@ -10,13 +10,18 @@ namespace kestro {
 // forms, no encoded surrogates, nothing above U+10FFFF, no truncated sequence).
 size_t utf8_valid_prefix(const char* text, size_t len) noexcept;
 
-// The AVX2 validator: whether the whole text is well-formed.  Call only when
-// has_avx2() holds.
-bool utf8_valid_avx2(const char* text, size_t len) noexcept;
-
-// Whether text is well-formed, with the variant chosen by processor features
-// (and the word scan for texts too short for a vector block).
+// Whether text is well-formed: the word scan for texts too short for a
+// vector block, the processor's validator (src/arch/routines.hpp) above.
 bool utf8_valid(const char* text, size_t len) noexcept;
+
+// The validators, each answering whether the whole text is well-formed.
+// Any length; the selection uses them from 32 bytes on.
+bool utf8_valid_portable(const char* text, size_t len) noexcept;  // the longest valid prefix
+#if defined(__x86_64__)
+bool utf8_valid_avx2(const char* text, size_t len) noexcept;  // 64-byte steps; only where has_avx2()
+#elif defined(__aarch64__)
+bool utf8_valid_neon(const char* text, size_t len) noexcept;  // 64-byte steps
+#endif
 
 // Number of bytes in text[0, len) that are not continuation bytes (0x80-0xBF):
 // the character count of valid UTF-8.
@@ -32,14 +37,18 @@ struct TextProfile {
     uint32_t maxchar;
 };
 
-// The profile with the widest scan the processor offers (AVX2 from 32 bytes).
+// The profile with the processor's variant.
 TextProfile text_profile(const char* text, size_t len) noexcept;
 
-// Baseline: 8-byte words below 16 bytes, SSE2 blocks of 16 bytes above.
-TextProfile text_profile_sse2(const char* text, size_t len) noexcept;
-
-// AVX2 blocks of 32 bytes.  Needs len >= 32 and has_avx2().
-TextProfile text_profile_avx2(const char* text, size_t len) noexcept;
+// The variants, each giving the same profile for any text.  Below 16 bytes
+// all of them read a few words.
+TextProfile text_profile_portable(const char* text, size_t len) noexcept;  // 8-byte words
+#if defined(__x86_64__)
+TextProfile text_profile_sse2(const char* text, size_t len) noexcept;  // 16-byte blocks
+TextProfile text_profile_avx2(const char* text, size_t len) noexcept;  // 32 from 32 bytes; has_avx2()
+#elif defined(__aarch64__)
+TextProfile text_profile_neon(const char* text, size_t len) noexcept;  // 16-byte blocks
+#endif
 
 // The maxchar for a text whose largest byte is max_byte.
 constexpr uint32_t maxchar_of_byte(unsigned max_byte) noexcept {

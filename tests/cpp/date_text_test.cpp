@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "arch/lanes.hpp"
 #include "serialize/per_type/date_text.hpp"
 #include "serialize/per_type/uuid.hpp"
 
@@ -92,6 +93,11 @@ TEST(UuidText, RandomBytesAndTheExtremes) {
             if (i == 3 || i == 5 || i == 7 || i == 9) want += '-';
         }
         ASSERT_EQ(written([&](char* p) { return put_uuid_text(p, bytes); }), want);
+        // The hexadecimal digits alone, in the plain form too.
+        std::erase(want, '-');
+        char hex[32];
+        portable::hex32(bytes, hex);
+        ASSERT_EQ(std::string(hex, 32), want);
     }
 }
 

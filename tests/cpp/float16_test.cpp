@@ -1,8 +1,10 @@
 // float16 widening for all 65536 inputs: the integer variant against the
-// value each bit pattern stands for, the F16C variant against the integer one.
+// value each bit pattern stands for, the processor's own conversion against
+// the integer one.
 #include <gtest/gtest.h>
 
 #include "serialize/numpy/float16.hpp"
+#include "variants.hpp"
 
 #include <bit>
 #include <cmath>
@@ -21,7 +23,7 @@ double binary16_value(uint16_t h) {
 TEST(Float16, IntegerWideningIsExactForEveryInput) {
     for (uint32_t i = 0; i < 65536; ++i) {
         const auto h = static_cast<uint16_t>(i);
-        const float widened = kestro::widen_float16_baseline(h);
+        const float widened = kestro::widen_float16_portable(h);
         const uint32_t bits = std::bit_cast<uint32_t>(widened);
         ASSERT_EQ(bits >> 31, uint32_t{h} >> 15) << i;
         if (std::isnan(binary16_value(h))) {  // quiet, with the payload kept
@@ -32,14 +34,15 @@ TEST(Float16, IntegerWideningIsExactForEveryInput) {
     }
 }
 
-TEST(Float16, InstructionAgreesWithIntegerWideningForEveryInput) {
-    EXPECT_EQ(kestro::float16_widener() == kestro::widen_float16_f16c, kestro::has_f16c());
-    if (!kestro::has_f16c()) GTEST_SKIP() << "this processor has no F16C";
-    for (uint32_t i = 0; i < 65536; ++i) {
-        const auto h = static_cast<uint16_t>(i);
-        ASSERT_EQ(std::bit_cast<uint32_t>(kestro::widen_float16_f16c(h)),
-                  std::bit_cast<uint32_t>(kestro::widen_float16_baseline(h)))
-            << i;
+TEST(Float16, EveryVariantAgreesWithIntegerWideningForEveryInput) {
+    EXPECT_EQ(kestro::float16_widener(), kestro::ROUTINES.widen_float16);
+    for (const auto& v : kestro_test::float16_wideners()) {
+        if (!v.runs) continue;
+        for (uint32_t i = 0; i < 65536; ++i) {
+            const auto h = static_cast<uint16_t>(i);
+            ASSERT_EQ(std::bit_cast<uint32_t>(v.fn(h)), std::bit_cast<uint32_t>(kestro::widen_float16_portable(h)))
+                << v.name << " " << i;
+        }
     }
 }
 

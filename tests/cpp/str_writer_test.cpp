@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "runtime/cpu.hpp"
+#include "arch/lanes.hpp"
 #include "serialize/per_type/str.hpp"
 #include "serialize/per_type/str_value.hpp"
+#include "variants.hpp"
 
 namespace {
 
@@ -64,19 +65,15 @@ std::string run(StringWriter writer, const std::string& text) {
     return std::string(reinterpret_cast<char*>(out.data()), n);
 }
 
-struct Variant {
-    const char* name;
-    StringWriter writer;
-    bool wide;
-};
+using Variant = kestro_test::Variant<StringWriter>;
 
 class StringWriterTest : public ::testing::TestWithParam<Variant> {
   protected:
     void SetUp() override {
-        if (GetParam().wide && !kestro::has_avx512vl()) GTEST_SKIP() << "no AVX-512 VL+BW on this processor";
+        if (!GetParam().runs) GTEST_SKIP() << "this processor does not run " << GetParam().name;
     }
     void expect_escaped(const std::string& text) {
-        ASSERT_EQ(run(GetParam().writer, text), reference_escape(text)) << "text length " << text.size();
+        ASSERT_EQ(run(GetParam().fn, text), reference_escape(text)) << "text length " << text.size();
     }
 };
 
@@ -147,20 +144,20 @@ TEST_P(StringWriterTest, NonAsciiTextIsCopiedUnchanged) {
         expect_escaped(s);
     }
     std::string e_acute = "\xc3\xa9";
-    EXPECT_EQ(run(GetParam().writer, e_acute), "\"\xc3\xa9\"");
+    EXPECT_EQ(run(GetParam().fn, e_acute), "\"\xc3\xa9\"");
 }
 
 TEST_P(StringWriterTest, OnlyControlCharactersUseTheWholeRoomEstimate) {
     for (size_t n : {0u, 1u, 7u, 15u, 16u, 17u, 31u, 32u, 33u, 100u}) {
         std::string s(n, '\x01');
-        std::string out = run(GetParam().writer, s);
+        std::string out = run(GetParam().fn, s);
         EXPECT_EQ(out.size(), 6 * n + 2);
         EXPECT_EQ(out, reference_escape(s));
     }
 }
 
 TEST_P(StringWriterTest, Literals) {
-    StringWriter w = GetParam().writer;
+    StringWriter w = GetParam().fn;
     EXPECT_EQ(run(w, ""), "\"\"");
     EXPECT_EQ(run(w, "a/b"), "\"a/b\"");
     EXPECT_EQ(run(w, "\x7f"), "\"\x7f\"");
@@ -171,7 +168,7 @@ TEST_P(StringWriterTest, Literals) {
 }
 
 TEST_P(StringWriterTest, RandomTexts) {
-    std::mt19937_64 rng(GetParam().wide ? 1234 : 4321);
+    std::mt19937_64 rng(std::string(GetParam().name).size() * 1234);
     const char specials[] = {'"', '\\', '\0', '\x1f', '\n', '\x7f', '/', '\x80', '\xff', ' ', '\x20', '\x21'};
     for (int i = 0; i < 3000; ++i) {
         size_t len = rng() % 400;
@@ -194,7 +191,7 @@ TEST_P(StringWriterTest, WritesInsideTheRoomWhenTheOutputIsAtTheEndOfABlock) {
             std::string s(len, ' ');
             for (auto& ch : s) ch = static_cast<char>(rng() % 3 == 0 ? '"' : 'x');
             std::unique_ptr<char[]> out(new char[8 * len + 32]);
-            size_t n = GetParam().writer(out.get(), s.data(), len);
+            size_t n = GetParam().fn(out.get(), s.data(), len);
             ASSERT_EQ(std::string(out.get(), n), reference_escape(s));
         }
     }
@@ -205,10 +202,13 @@ size_t quoted_in_place(char* dst, const char* text, size_t len) noexcept {
     return static_cast<size_t>(kestro::put_quoted(dst, text, len) - dst);
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, StringWriterTest,
-                         ::testing::Values(Variant{"baseline", kestro::string_writer_baseline, false},
-                                           Variant{"wide", kestro::string_writer_wide, true},
-                                           Variant{"in_place", quoted_in_place, false}),
+std::vector<Variant> writers_and_in_place() {
+    std::vector<Variant> list = kestro_test::string_writers();
+    list.push_back({"in_place", quoted_in_place, true});
+    return list;
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, StringWriterTest, ::testing::ValuesIn(writers_and_in_place()),
                          [](const ::testing::TestParamInfo<Variant>& info) { return info.param.name; });
 
 TEST(EscapeTables, EntriesMatchTheFlags) {
@@ -278,6 +278,47 @@ TEST(PlainShortText, EveryEscapeAnywhereIsDeclined) {
                 std::string s = plain_text(len);
                 s[pos] = static_cast<char>(c);
                 EXPECT_EQ(copy_short(s), std::nullopt) << "length " << len << " position " << pos;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The word test of short texts, in the family's form and the plain one,
+// against the flags of NEEDS_ESCAPE: every byte value at every position of
+// one word and of two, among bytes that are never escaped; then words of
+// bytes next to the edges of the escaped ranges, in every mix.
+TEST(PlainShortText, WordTestsAgreeWithTheTable) {
+    auto flagged = [](uint64_t w) {
+        bool any = false;
+        for (int i = 0; i < 8; ++i) any |= kestro::NEEDS_ESCAPE.flag[(w >> (8 * i)) & 0xFF] != 0;
+        return any;
+    };
+    std::mt19937_64 rng(0x5c22);
+    const uint8_t edges[] = {0x00, 0x01, 0x1F, 0x20, 0x21, 0x22, 0x23, 0x5B, 0x5C, 0x5D, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
+    for (int round = 0; round < 200000; ++round) {
+        uint64_t words[2] = {0, 0};
+        for (int i = 0; i < 16; ++i) words[i / 8] |= uint64_t{edges[rng() % sizeof edges]} << (8 * (i % 8));
+        const bool want = flagged(words[0]) || flagged(words[1]);
+        ASSERT_EQ(kestro::lanes::words_need_escape(words[0], words[1]), want) << std::hex << words[0] << " " << words[1];
+        ASSERT_EQ(kestro::portable::words_need_escape(words[0], words[1]), want) << std::hex << words[0];
+        ASSERT_EQ(kestro::lanes::word_needs_escape(words[0]), flagged(words[0])) << std::hex << words[0];
+        ASSERT_EQ(kestro::portable::word_needs_escape(words[0]), flagged(words[0])) << std::hex << words[0];
+    }
+    const uint64_t plain = 0x6162636465666768ull;  // "hgfedcba"
+    for (unsigned c = 0; c < 256; ++c) {
+        const bool escaped = kestro::NEEDS_ESCAPE.flag[c] != 0;
+        for (unsigned at = 0; at < 16; ++at) {
+            const uint64_t with = (plain & ~(uint64_t{0xFF} << (8 * (at % 8)))) | uint64_t{c} << (8 * (at % 8));
+            const uint64_t low = at < 8 ? with : plain, high = at < 8 ? plain : with;
+            ASSERT_EQ(kestro::lanes::words_need_escape(low, high), escaped) << c << " at " << at;
+            ASSERT_EQ(kestro::portable::words_need_escape(low, high), escaped) << c << " at " << at;
+            if (at < 8) {
+                ASSERT_EQ(kestro::lanes::word_needs_escape(with), escaped) << c << " at " << at;
+                ASSERT_EQ(kestro::portable::word_needs_escape(with), escaped) << c << " at " << at;
             }
         }
     }

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "deserialize/string_builder.hpp"
-#include "runtime/cpu.hpp"
 #include "utf8_text.hpp"
+#include "variants.hpp"
 
 #include <memory>
 #include <random>
@@ -14,23 +14,9 @@ using kestro_test::utf8_of;
 
 namespace {
 
-PyObject* build_counting_with_sse2(const char* text, size_t len) noexcept {
-    return kestro::string_from_profile(text, len, kestro::text_profile_sse2(text, len));
-}
+using Variant = kestro_test::Variant<kestro::StringBuilder>;
 
-struct Variant {
-    const char* name;
-    kestro::StringBuilder build;
-    bool available;
-};
-
-std::vector<Variant> variants() {
-    return {
-        {"baseline", kestro::string_builder_baseline, true},
-        {"baseline counting with SSE2", build_counting_with_sse2, true},
-        {"wide", kestro::string_builder_wide, kestro::has_avx512vl()},
-    };
-}
+std::vector<Variant> variants() { return kestro_test::string_builders(); }
 
 Py_ssize_t size_of(PyObject* o) {
     PyObject* result = PyObject_CallOneArg(PySys_GetObject("getsizeof"), o);
@@ -51,9 +37,9 @@ void expect_builders_match(const std::string& s) {
     std::unique_ptr<char[]> exact(new char[s.size()]);
     s.copy(exact.get(), s.size());
     for (const Variant& v : variants()) {
-        if (!v.available) continue;
+        if (!v.runs) continue;
         SCOPED_TRACE(v.name);
-        PyObject* got = v.build(exact.get(), s.size());
+        PyObject* got = v.fn(exact.get(), s.size());
         ASSERT_NE(got, nullptr);
         ASSERT_TRUE(PyUnicode_CheckExact(got));
         if (!s.empty()) {
@@ -133,8 +119,8 @@ TEST(StringBuilder, KindFollowsTheWidestCharacter) {
                    Case{0xFFFF, PyUnicode_2BYTE_KIND, false}, Case{0x10000, PyUnicode_4BYTE_KIND, false}}) {
         std::string s = "xyz" + utf8_of(c.cp);
         for (const Variant& v : variants()) {
-            if (!v.available) continue;
-            PyObject* got = v.build(s.data(), s.size());
+            if (!v.runs) continue;
+            PyObject* got = v.fn(s.data(), s.size());
             ASSERT_NE(got, nullptr);
             EXPECT_EQ(PyUnicode_KIND(got), c.kind) << v.name << " U+" << std::hex << c.cp;
             EXPECT_EQ(PyUnicode_IS_ASCII(got) != 0, c.ascii) << v.name << " U+" << std::hex << c.cp;
@@ -210,7 +196,7 @@ TEST(StringBuilder, UnallocatableStringIsAMemoryError) {
     const char text[] = "never read";
     for (size_t chars : {static_cast<size_t>(PY_SSIZE_T_MAX) / 2, static_cast<size_t>(PY_SSIZE_T_MAX) + 1,
                          ~size_t{0}}) {
-        PyObject* got = kestro::string_from_profile(text, chars, kestro::TextProfile{chars, 1114111});
+        PyObject* got = kestro::string_from_profile_portable(text, chars, kestro::TextProfile{chars, 1114111});
         EXPECT_EQ(got, nullptr);
         ASSERT_TRUE(PyErr_Occurred());
         EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_MemoryError));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "deserialize/key_map.hpp"
+#include "arch/routines.hpp"
 #include "runtime/cpu.hpp"
 #include "typeref.hpp"
 
@@ -27,9 +28,54 @@ TEST(ReferenceCache, NamesAreInterned) {
 }
 
 TEST(ReferenceCache, RoutinesFollowTheProcessorFeatures) {
-    bool wide = kestro::has_avx512vl();
-    EXPECT_EQ(typeref.string_writer == kestro::string_writer_wide, wide);
-    EXPECT_EQ(typeref.string_builder == kestro::string_builder_wide, wide);
+    const kestro::Routines chosen = kestro::select_routines(kestro::cpu_features());
+    EXPECT_EQ(typeref.string_writer, chosen.string_writer);
+    EXPECT_EQ(typeref.string_builder, chosen.string_builder);
+    EXPECT_EQ(kestro::ROUTINES.utf8_valid, chosen.utf8_valid);
+    EXPECT_EQ(kestro::ROUTINES.text_profile, chosen.text_profile);
+    EXPECT_EQ(kestro::ROUTINES.widen_float16, chosen.widen_float16);
+}
+
+// Which variant each processor of the family gets.
+TEST(ReferenceCache, SelectionByFeatures) {
+    using namespace kestro;
+    const uint64_t filled = uint64_t{1} << cpu_bit::filled;
+    auto with = [filled](std::initializer_list<unsigned> bits) {
+        uint64_t w = filled;
+        for (unsigned b : bits) w |= uint64_t{1} << b;
+        return w;
+    };
+#if defined(__x86_64__)
+    struct Case {
+        uint64_t features;
+        StringWriter writer;
+        StringBuilder builder;
+        Utf8Validator valid;
+        WidenFloat16 widen;
+    };
+    for (const Case& c : {
+             Case{filled, string_writer_sse2, string_builder_sse2, utf8_valid_portable, widen_float16_portable},
+             Case{with({cpu_bit::avx2, cpu_bit::f16c}), string_writer_sse2, string_builder_avx2, utf8_valid_avx2,
+                  widen_float16_f16c},
+             Case{with({cpu_bit::avx2, cpu_bit::avx512vl, cpu_bit::f16c}), string_writer_avx512,
+                  string_builder_avx512, utf8_valid_avx2, widen_float16_f16c},
+         }) {
+        const Routines r = select_routines(c.features);
+        EXPECT_EQ(r.string_writer, c.writer) << std::hex << c.features;
+        EXPECT_EQ(r.string_builder, c.builder) << std::hex << c.features;
+        EXPECT_EQ(r.utf8_valid, c.valid) << std::hex << c.features;
+        EXPECT_EQ(r.widen_float16, c.widen) << std::hex << c.features;
+    }
+#elif defined(__aarch64__)
+    const Routines r = select_routines(with({cpu_bit::neon, cpu_bit::fp}));
+    EXPECT_EQ(r.string_writer, string_writer_neon);
+    EXPECT_EQ(r.string_builder, string_builder_neon);
+    EXPECT_EQ(r.utf8_valid, utf8_valid_neon);
+    EXPECT_EQ(r.text_profile, text_profile_neon);
+    EXPECT_EQ(r.widen_float16, widen_float16_neon);
+#else
+    EXPECT_EQ(select_routines(filled).string_writer, string_writer_portable);
+#endif
 }
 
 TEST(ReferenceCache, KeyCacheStartsWithEmptySlots) {

@@ -2,8 +2,8 @@
 
 #include "deserialize/utf8.hpp"
 #include "ffi/python.hpp"
-#include "runtime/cpu.hpp"
 #include "utf8_text.hpp"
+#include "variants.hpp"
 
 #include <memory>
 #include <random>
@@ -61,17 +61,19 @@ std::string hex(const std::string& s) {
     return out.size() > 400 ? out.substr(0, 400) + "..." : out;
 }
 
-// Scalar, AVX2 and dispatching validators all agree with the interpreter.
+// Every validator the processor runs agrees with the interpreter.
+void expect_valid_as(const Exact& text, size_t expected) {
+    EXPECT_EQ(kestro::utf8_valid_prefix(text.data(), text.size()), expected);
+    for (const auto& v : kestro_test::utf8_validators()) {
+        if (v.runs) {
+            EXPECT_EQ(v.fn(text.data(), text.size()), expected == text.size()) << v.name;
+        }
+    }
+}
+
 void expect_validators_agree(const std::string& s) {
     SCOPED_TRACE("text (" + std::to_string(s.size()) + " bytes): " + hex(s));
-    Exact text(s);
-    size_t expected = python_valid_prefix(s);
-    EXPECT_EQ(kestro::utf8_valid_prefix(text.data(), text.size()), expected);
-    bool valid = expected == s.size();
-    EXPECT_EQ(kestro::utf8_valid(text.data(), text.size()), valid);
-    if (kestro::has_avx2()) {
-        EXPECT_EQ(kestro::utf8_valid_avx2(text.data(), text.size()), valid);
-    }
+    expect_valid_as(Exact(s), python_valid_prefix(s));
 }
 
 std::string bytes(std::initializer_list<unsigned> list) {
@@ -255,13 +257,8 @@ TEST(Utf8Valid, CorpusDocumentsWithOneBadByte) {
             size_t at = std::uniform_int_distribution<size_t>(0, s.size() - 1)(rng);
             const std::string& d = defects()[static_cast<size_t>(round) % defects().size()];
             s.replace(at, std::min(d.size(), s.size() - at), d);
-            size_t expected = python_valid_prefix(s);
-            Exact text(s);
-            EXPECT_EQ(kestro::utf8_valid_prefix(text.data(), text.size()), expected) << "defect at " << at;
-            if (kestro::has_avx2()) {
-                EXPECT_EQ(kestro::utf8_valid_avx2(text.data(), text.size()), expected == s.size())
-                    << "defect at " << at;
-            }
+            SCOPED_TRACE("defect at " + std::to_string(at));
+            expect_valid_as(Exact(s), python_valid_prefix(s));
         }
     }
 }
@@ -285,16 +282,11 @@ void expect_profiles_agree(const std::string& s) {
     Exact text(s);
     kestro::TextProfile want = plain_profile(s);
     EXPECT_EQ(kestro::utf8_count_chars(text.data(), text.size()), want.chars);
-    kestro::TextProfile got = kestro::text_profile(text.data(), text.size());
-    EXPECT_EQ(got.chars, want.chars);
-    EXPECT_EQ(got.maxchar, want.maxchar);
-    got = kestro::text_profile_sse2(text.data(), text.size());
-    EXPECT_EQ(got.chars, want.chars);
-    EXPECT_EQ(got.maxchar, want.maxchar);
-    if (kestro::has_avx2() && s.size() >= 32) {
-        got = kestro::text_profile_avx2(text.data(), text.size());
-        EXPECT_EQ(got.chars, want.chars);
-        EXPECT_EQ(got.maxchar, want.maxchar);
+    for (const auto& v : kestro_test::text_profilers()) {
+        if (!v.runs) continue;
+        kestro::TextProfile got = v.fn(text.data(), text.size());
+        EXPECT_EQ(got.chars, want.chars) << v.name;
+        EXPECT_EQ(got.maxchar, want.maxchar) << v.name;
     }
 }
 
@@ -302,8 +294,8 @@ const std::vector<size_t>& counting_lengths() {
     static const std::vector<size_t> list = [] {
         std::vector<size_t> v;
         for (size_t n = 0; n <= 130; ++n) v.push_back(n);
-        // Around the points where byte counters are summed (255 steps of 16 or 32 bytes).
-        for (size_t edge : {4080, 8160, 16320})
+        // Around the points where byte counters are summed (255 steps of 8, 16 or 32 bytes).
+        for (size_t edge : {2040, 4080, 8160, 16320})
             for (size_t n = edge - 33; n <= edge + 33; n += 3) v.push_back(n);
         v.push_back(65536 + 17);
         return v;

@@ -4,7 +4,7 @@
 
 namespace kestro {
 
-float widen_float16_baseline(uint16_t h) noexcept {
+float widen_float16_portable(uint16_t h) noexcept {
     const uint32_t sign = uint32_t{h & 0x8000u} << 16;
     const uint32_t exponent = (h >> 10) & 0x1Fu;
     uint32_t fraction = h & 0x3FFu;

@@ -1,5 +1,7 @@
 #include "serialize/per_type/digits.hpp"
 
+#include "arch/lanes.hpp"
+
 #include <cstring>
 
 namespace kestro {
@@ -85,7 +87,7 @@ size_t write_u64_text(uint64_t v, char* dst) noexcept {
     // Seventeen digits and more (ids, hashes): the last sixteen at once.
     const uint64_t lead = v / 10000000000000000ull;  // 1 to 1844
     const size_t n = put_lead4(dst, static_cast<uint32_t>(lead));
-    store16(dst + n, digits16_text(v - lead * 10000000000000000ull));
+    lanes::store16(dst + n, lanes::digits16_text(v - lead * 10000000000000000ull));
     return n + 16;
 }
 

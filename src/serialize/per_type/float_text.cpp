@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <emmintrin.h>
 
+#include "arch/lanes.hpp"
 #include "serialize/per_type/digits.hpp"
 
 namespace kestro {
@@ -833,7 +833,7 @@ alignas(64) constexpr uint64_t POW10_U64[] = {
 // notation.
 //
 // The significand is padded with zeros to exactly 17 digits, its first digit
-// and a vector of sixteen, and written whole; the layout then only chooses
+// and sixteen made at once (src/arch/lanes.hpp), and written whole; the layout then only chooses
 // where the '.' goes and how many bytes count.  The lengths come from
 // comparisons on the significand, which the processor predicts, so that the
 // position of the next value does not wait for the digits themselves.
@@ -850,24 +850,18 @@ char* lay_out(Decimal d, char* out) noexcept {
     const uint64_t padded = d.s * POW10_U64[17 - n];
     const uint64_t first = padded / POW10_U64[16];
     const char lead = static_cast<char>('0' + first);
-    const __m128i rest = digits16_text(padded - first * POW10_U64[16]);
+    const lanes::Digits16 rest = lanes::digits16_text(padded - first * POW10_U64[16]);
     // The significant digits, trailing zeros left out: only a significand
     // ending in 0 has any, and then the digits are searched.
     int significant = n;
-    if (d.s % 10 == 0) {
-        const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(rest, _mm_set1_epi8('0'))));
-        // Bit i stands for digit i + 1; the last digit other than '0' ends
-        // the significant ones.
-        const unsigned others = ~zeros & 0xFFFFu;
-        significant = others != 0 ? 1 + (32 - __builtin_clz(others)) : 1;
-    }
+    if (d.s % 10 == 0) significant = 1 + lanes::significant_digits16(rest);
     const int exp = d.k + n - 1;  // power of ten of the first digit
 
     if (exp < MinFixed || exp > MaxFixed) {
         out[0] = lead;
         if (significant > 1) {
             out[1] = '.';
-            store16(out + 2, rest);
+            lanes::store16(out + 2, rest);
             out += significant + 1;
         } else {
             out += 1;
@@ -882,7 +876,7 @@ char* lay_out(Decimal d, char* out) noexcept {
         std::memcpy(out, "0.000000", 8);
         out += 1 - exp;
         out[0] = lead;
-        store16(out + 1, rest);
+        lanes::store16(out + 1, rest);
         return out + significant;
     }
     // The p digits before the point come first among all 17; the '.' and the
@@ -890,14 +884,9 @@ char* lay_out(Decimal d, char* out) noexcept {
     // fraction has no digits, which writes the ".0" of integral values.
     const int p = exp + 1;  // 1 to 16
     out[0] = lead;
-    store16(out + 1, rest);
-    const uint64_t low = static_cast<uint64_t>(_mm_cvtsi128_si64(rest));
-    const uint64_t high = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(rest, rest)));
-    const unsigned __int128 all = low | static_cast<unsigned __int128>(high) << 64;
-    const unsigned __int128 from_p = all >> (8 * (p - 1));
+    lanes::store16(out + 1, rest);
     out[p] = '.';
-    const uint64_t words[2] = {static_cast<uint64_t>(from_p), static_cast<uint64_t>(from_p >> 64)};
-    std::memcpy(out + p + 1, words, 16);
+    lanes::store16_from(out + p + 1, rest, p - 1);
     return out + (significant > p ? significant : p + 1) + 1;
 }
 

@@ -11,8 +11,18 @@ namespace kestro {
 // 8 * len + 32 bytes at dst; the writer may store anywhere inside that room.
 using StringWriter = size_t (*)(char* dst, const char* text, size_t len) noexcept;
 
-size_t string_writer_baseline(char* dst, const char* text, size_t len) noexcept;  // SSE2
-size_t string_writer_wide(char* dst, const char* text, size_t len) noexcept;      // AVX-512 VL+BW
+// The variants, each writing the same bytes; src/arch/<family>/select.cpp
+// chooses the one the processor runs.
+size_t string_writer_portable(char* dst, const char* text, size_t len) noexcept;  // 8-byte words
+#if defined(__x86_64__)
+size_t string_writer_sse2(char* dst, const char* text, size_t len) noexcept;    // 16-byte blocks
+size_t string_writer_avx512(char* dst, const char* text, size_t len) noexcept;  // 32, AVX-512 VL+BW
+// The names the micro-benchmarks use.
+inline constexpr StringWriter string_writer_baseline = string_writer_sse2;
+inline constexpr StringWriter string_writer_wide = string_writer_avx512;
+#elif defined(__aarch64__)
+size_t string_writer_neon(char* dst, const char* text, size_t len) noexcept;  // 16-byte blocks
+#endif
 
 // The escape of every byte up to the backslash (0x5C), the highest byte that
 // is escaped.  An entry holds the escape text left-aligned in bytes 0 to 6 and

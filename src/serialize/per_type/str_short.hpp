@@ -1,11 +1,11 @@
 // Short texts with nothing to escape, the common case of keys and many
-// values: copied by a few word loads and stores, without a call.  Baseline
-// code only, SSE2 (the wider vector writers keep their own helpers).
+// values: copied by a few word loads and stores, without a call; and the
+// pieces every string writer shares (one escape, texts under 16 bytes).  The
+// escape test of the words is the processor family's (src/arch/lanes.hpp).
 #pragma once
 
+#include "arch/lanes.hpp"
 #include "serialize/per_type/str.hpp"
-
-#include <emmintrin.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,27 +15,6 @@ namespace kestro {
 
 // Texts up to this length are tried as plain short texts.
 inline constexpr size_t plain_short_max = 16;
-
-// One bit per byte of v that must be escaped: '"', '\\', or 0x1F and below.
-[[gnu::always_inline]] inline unsigned escape_mask(__m128i v) noexcept {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    __m128i is_control = _mm_cmpeq_epi8(_mm_min_epu8(v, control_max), v);
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                               is_control);
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
-}
-
-// Whether a byte of the two words must be escaped.
-[[gnu::always_inline]] inline bool words_need_escape(uint64_t low, uint64_t high) noexcept {
-    return escape_mask(_mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low))) != 0;
-}
-
-// Whether a byte of the word must be escaped.
-[[gnu::always_inline]] inline bool word_needs_escape(uint64_t w) noexcept {
-    return (escape_mask(_mm_cvtsi64_si128(static_cast<long long>(w))) & 0xFF) != 0;
-}
 
 // Copies in[0, len), len <= plain_short_max, to out when no byte of it is
 // escaped and returns out + len; null when one is (out then holds some of
@@ -47,7 +26,7 @@ inline constexpr size_t plain_short_max = 16;
         uint64_t head, tail;
         std::memcpy(&head, in, 8);
         std::memcpy(&tail, in + len - 8, 8);
-        if (words_need_escape(head, tail)) return nullptr;
+        if (lanes::words_need_escape(head, tail)) return nullptr;
         std::memcpy(out, &head, 8);
         std::memcpy(out + len - 8, &tail, 8);
         return out + len;
@@ -56,7 +35,7 @@ inline constexpr size_t plain_short_max = 16;
         uint32_t head, tail;
         std::memcpy(&head, in, 4);
         std::memcpy(&tail, in + len - 4, 4);
-        if (word_needs_escape(head | uint64_t{tail} << 32)) return nullptr;
+        if (lanes::word_needs_escape(head | uint64_t{tail} << 32)) return nullptr;
         std::memcpy(out, &head, 4);
         std::memcpy(out + len - 4, &tail, 4);
         return out + len;
@@ -71,6 +50,39 @@ inline constexpr size_t plain_short_max = 16;
     out[len >> 1] = static_cast<char>(middle);
     out[len - 1] = static_cast<char>(last);
     return out + len;
+}
+
+// Stores the escape of byte c at out and returns the new output position.
+inline char* put_escape(char* out, unsigned char c) noexcept {
+    const char* e = ESCAPE_TABLE.entry[c];
+    std::memcpy(out, e, 8);
+    return out + static_cast<unsigned char>(e[7]);
+}
+
+inline char* put_byte(char* out, unsigned char c) noexcept {
+    *out = static_cast<char>(c);
+    if (NEEDS_ESCAPE.flag[c]) return put_escape(out, c);
+    return out + 1;
+}
+
+// Texts of fewer than 16 bytes, without the quotes.  Most have nothing to
+// escape and are copied as they are; otherwise the bytes are taken two per
+// step.  Returns the end of the output.
+inline char* write_short_text(char* out, const unsigned char* in, size_t len) noexcept {
+    if (char* end = copy_plain_short(out, reinterpret_cast<const char*>(in), len)) return end;
+    const unsigned char* end = in + (len & ~size_t{1});
+    for (; in != end; in += 2) {
+        unsigned char c0 = in[0], c1 = in[1];
+        if (!(NEEDS_ESCAPE.flag[c0] | NEEDS_ESCAPE.flag[c1])) {
+            std::memcpy(out, in, 2);
+            out += 2;
+        } else {
+            out = put_byte(out, c0);
+            out = put_byte(out, c1);
+        }
+    }
+    if (len & 1) out = put_byte(out, *in);
+    return out;
 }
 
 }  // namespace kestro

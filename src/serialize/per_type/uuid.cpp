@@ -1,9 +1,8 @@
 #include "serialize/per_type/uuid.hpp"
 
+#include "arch/lanes.hpp"
 #include "runtime/memory.hpp"
 #include "typeref.hpp"
-
-#include <emmintrin.h>
 
 #include <cstring>
 
@@ -39,24 +38,11 @@ Status uuid_bytes(PyObject* uuid, unsigned char bytes[16]) noexcept {
     return Status::ok();
 }
 
-// The hexadecimal digit of each 4-bit lane value: '0' + x, and 39 more
-// ('a' - '0' - 10) above 9.
-inline __m128i hex_digits(__m128i x) noexcept {
-    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(9)), _mm_set1_epi8(39));
-    return _mm_add_epi8(_mm_add_epi8(x, _mm_set1_epi8('0')), letters);
-}
-
 }  // namespace
 
 char* put_uuid_text(char* p, const unsigned char bytes[16]) noexcept {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-    const __m128i low_nibbles = _mm_set1_epi8(0x0F);
-    const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), low_nibbles);
-    const __m128i low = _mm_and_si128(v, low_nibbles);
-    // Each byte's high digit first.
     alignas(16) char hex[32];
-    _mm_store_si128(reinterpret_cast<__m128i*>(hex), hex_digits(_mm_unpacklo_epi8(high, low)));
-    _mm_store_si128(reinterpret_cast<__m128i*>(hex + 16), hex_digits(_mm_unpackhi_epi8(high, low)));
+    lanes::hex32(bytes, hex);
     // Groups of 8, 4, 4, 4 and 12 digits.
     std::memcpy(p, hex, 8);
     p[8] = '-';

@@ -1,4 +1,5 @@
-// Compiled with F16C; called only where the processor has it.
+// float16 widening with the F16C instruction; compiled with F16C and called
+// only where the processor has it.
 #include "serialize/numpy/float16.hpp"
 
 #include <immintrin.h>

@@ -107,7 +107,7 @@ static void decode_text(const char* s, size_t len, Unit* out) noexcept {
 
 }  // namespace
 
-PyObject* string_builder_wide(const char* text, size_t len) noexcept {
+PyObject* string_builder_avx512(const char* text, size_t len) noexcept {
     // The partial block comes first, so that every later block is whole.
     const size_t head = len % 64;
     const __mmask64 head_mask = first_bytes(head);
@@ -121,7 +121,7 @@ PyObject* string_builder_wide(const char* text, size_t len) noexcept {
     for (; i < len; i += 64) vmax = _mm512_max_epu8(vmax, _mm512_loadu_si512(text + i));
 
     // In valid UTF-8 a byte of 0x80 or more implies a lead byte of 0xC2 or more.
-    if (_mm512_movepi8_mask(vmax) == 0) return string_from_profile(text, len, TextProfile{len, 127});
+    if (_mm512_movepi8_mask(vmax) == 0) return string_from_profile_sse2(text, len, TextProfile{len, 127});
 
     // Character starts are the bytes above 0xBF read as signed, i.e. above -65.
     const __m512i last_continuation = _mm512_set1_epi8(-65);

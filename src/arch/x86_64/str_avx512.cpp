@@ -26,7 +26,7 @@ char* put_escape_wide(char* out, unsigned char c) {
 
 }  // namespace
 
-size_t string_writer_wide(char* dst, const char* text, size_t len) noexcept {
+size_t string_writer_avx512(char* dst, const char* text, size_t len) noexcept {
     char* out = dst;
     *out++ = '"';
     const auto* in = reinterpret_cast<const unsigned char*>(text);
