@@ -15,6 +15,9 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   python3-ujson python3-rapidjson python3-simplejson
+  # What the free-threaded CPython that scripts/env.sh builds needs (ssl,
+  # zlib, ctypes, lzma, bz2; its other modules come with its source).
+  libssl-dev zlib1g-dev libffi-dev liblzma-dev libbz2-dev xz-utils
 )
 
 missing() {
