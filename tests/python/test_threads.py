@@ -24,7 +24,6 @@ import random
 import subprocess
 import sys
 import sysconfig
-import textwrap
 import threading
 import uuid
 
@@ -202,8 +201,7 @@ class Changer(threading.Thread):
                     self.done += 1
                 except BufferError:  # a resize while a reader holds an export
                     self.refused += 1
-                if not FREE_THREADED:
-                    os.sched_yield()
+                os.sched_yield()  # the readers get on too where cores are few
         except Exception as e:  # reported by the test
             self.error = e
 
@@ -305,16 +303,11 @@ def hammer(calls_of_worker, rounds=ROUNDS):
             except AssertionError as e:
                 failures.append(f"worker {w}, {name}: {str(e)[:300]}")
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    try:
-        threads = [threading.Thread(target=worker, args=(w,)) for w in range(WORKERS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    threads = [threading.Thread(target=worker, args=(w,)) for w in range(WORKERS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
     return failures
 
 
@@ -386,8 +379,18 @@ def resized_case(watched):
 CASES = {"shared": shared_case, "separate": separate_case, "changing": changing_case, "resized": resized_case}
 
 
+@pytest.fixture
+def short_switch_interval():
+    """Threads that hold a GIL take turns more often (set while no other
+    thread runs: the interpreter reads it unlocked)."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    yield
+    sys.setswitchinterval(interval)
+
+
 @pytest.mark.parametrize("case", CASES)
-def test_threads_agree_and_nothing_leaks(case):
+def test_threads_agree_and_nothing_leaks(case, short_switch_interval):
     watched = []
     calls_of_worker, changers = CASES[case](watched)
     # A first run (threads too) settles the key cache, free lists and the
@@ -452,7 +455,7 @@ print("same")
 def test_first_calls_of_a_process_come_from_eight_threads():
     """The module's one-time set-up (import, key cache, numpy record) raced
     by eight threads of a fresh interpreter."""
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(FIRST_USE)], capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "-c", FIRST_USE], capture_output=True, text=True,
                          timeout=600)
     assert run.returncode == 0 and run.stdout.strip() == "same", run.stderr[-3000:]
 
