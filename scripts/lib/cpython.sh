@@ -127,8 +127,8 @@ ft_python() {
     fi
     # The bytecode, written now: where PYTHONDONTWRITEBYTECODE is set it is
     # never written later, and every start would compile the modules again.
-    # The sanitized build gets the same bytecode from the plain one, which
-    # makes it many times faster.
+    # For the sanitized build the plain build of the same source writes it
+    # (the same bytecode, many times faster).
     compiler=$prefix/bin/python${v}t
     if [ "$kind" = tsan ]; then compiler=$(ft_python "$v") || exit $?; fi
     "$compiler" -m compileall -q -j0 -o 0 -x 'bad_coding|badsyntax|site-packages' \
