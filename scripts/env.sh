@@ -6,17 +6,23 @@
 #   bash scripts/env.sh default           # the machine's python3 (Debian's 3.11)
 #   bash scripts/env.sh -r bench 3.12     # requirements/bench.txt instead
 #   bash scripts/env.sh --bare 3.15       # the interpreter alone, no environment
+#   bash scripts/env.sh 3.13t             # free-threaded CPython 3.13 (built here)
 #   "$(bash scripts/env.sh 3.13)" -m pytest tests/python
 #
 # Where an interpreter comes from (the first that has it): the machine's own
 # /usr/bin/python3.X; pyenv's newest 3.X.N; the machine's release, installed
 # with apt; Debian unstable's packages, unpacked (not installed) into one
-# private folder and started through that folder's own loader.
+# private folder and started through that folder's own loader.  The
+# free-threaded 3.Xt is built from Debian's source of the interpreter
+# (scripts/lib/cpython.sh; 3.Xt-tsan is the same built with ThreadSanitizer);
+# where the archive serves no such source the script exits with status 3.
 #
 # Everything is kept outside the source tree, under
 # ${KESTRO_CACHE:-${XDG_CACHE_HOME:-~/.cache}/kestro}:
 #   sid/    the unpacked interpreters (sid/root, launchers in sid/bin) and
 #           apt's private state for them; delete it to fetch anew
+#   ft/     the free-threaded interpreters (ft/3.13t, ...), the source they
+#           are built from and apt's private state for it
 #   pip/    the pinned installer (requirements/pip.txt), unpacked from its wheel
 #   envs/   one virtual environment per requirements file, interpreter and
 #           contents: a changed requirements file or interpreter gets a new
@@ -27,7 +33,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
 # shellcheck source=lib/debian.sh
 . "$here/lib/debian.sh"
-unset PYTHONPATH PYTHONHOME
+unset PYTHONPATH PYTHONHOME PYTHON_GIL
 
 usage() { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 log() { echo "env: $*" >&2; }
@@ -46,7 +52,10 @@ while [ $# -gt 0 ]; do
 done
 [ $# -eq 1 ] || usage
 want=$1
-case $want in default|3.[0-9]|3.[0-9][0-9]) ;; *) die "unknown interpreter '$want' (3.X or default)" ;; esac
+case $want in
+  default|3.[0-9]|3.[0-9][0-9]|3.[0-9]t|3.[0-9][0-9]t|3.[0-9]t-tsan|3.[0-9][0-9]t-tsan) ;;
+  *) die "unknown interpreter '$want' (3.X, 3.Xt, 3.Xt-tsan or default)" ;;
+esac
 req=$top/requirements/$reqname.txt
 [ -f "$req" ] || die "no requirements file $req"
 
@@ -56,6 +65,8 @@ mkdir -p "$cache/locks"
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 
 bash "$here/setup.sh" >/dev/null || die "setup failed"
+# shellcheck source=lib/cpython.sh
+. "$here/lib/cpython.sh"
 
 # Holds $cache/locks/NAME until the script ends: several checkouts may build
 # the same interpreter or environment at once.
@@ -156,9 +167,13 @@ sid_python() {
   echo "$sid/bin/python$v"
 }
 
-# Prints the interpreter for $1 (3.X or default).
+# Prints the interpreter for $1 (3.X, 3.Xt, 3.Xt-tsan or default).
 find_python() {
   local v=$1 p
+  case $v in
+    3.*t) ft_python "${v%t}"; return ;;
+    3.*t-tsan) ft_python "${v%t-tsan}" tsan; return ;;
+  esac
   if [ "$v" = default ]; then
     [ -x /usr/bin/python3 ] || die "no /usr/bin/python3"
     v=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -221,7 +236,8 @@ req_files() {
 
 env_layout=1  # raised when the way environments are made changes
 ident=$("$python" -c 'import sys; print(sys.executable); print(sys.version)')
-short=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+short=$("$python" -c 'import sys, sysconfig
+print("%d.%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
 key=$({
   echo "$env_layout $pip_version"
   echo "$ident"

@@ -15,7 +15,11 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   python3-ujson python3-rapidjson python3-simplejson
+  # The aarch64 cross build and the emulator its tests run under.
   g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static
+  # What the free-threaded CPython that scripts/env.sh builds needs (ssl,
+  # zlib, ctypes, lzma, bz2; its other modules come with its source).
+  libssl-dev zlib1g-dev libffi-dev liblzma-dev libbz2-dev xz-utils
 )
 
 missing() {

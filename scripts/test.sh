@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test on every supported CPython, 3.10 to 3.15: the C++ unit tests
 # and the Python suite on the machine's python3 (Debian's 3.11), the Python
-# suite on each other version, then the unit tests and the Python suite again
+# suite on each other version and, with the GIL off, on each free-threaded
+# build (3.13t, 3.14t, 3.15t) whose source Debian's archive serves (built
+# here by scripts/env.sh), then the unit tests and the Python suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer on the machine's
 # python3.  Between the two, the packaging checks (tests/packaging) on the
 # machine's python3.  Each interpreter runs in an environment of its own with
@@ -15,8 +17,10 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
 
 versions=(3.10 3.11 3.12 3.13 3.14 3.15)
+free_threaded=(3.13t 3.14t 3.15t)
 jobs=$(nproc)
 failures=()
+not_run=()
 root=${KESTRO_BUILD_ROOT:-build}
 mkdir -p "$root"
 
@@ -59,7 +63,7 @@ pytest_with() {  # pytest_with BUILD_DIR PYTHON [pytest args...]
 # What an environment holds of the packages the tests use.
 describe() {
   "$1" - <<'PY'
-import platform
+import platform, sys, sysconfig
 from importlib import metadata
 found = []
 for name in ("numpy", "hypothesis", "pytz", "python-dateutil", "pendulum"):
@@ -67,7 +71,10 @@ for name in ("numpy", "hypothesis", "pytz", "python-dateutil", "pendulum"):
         found.append(f"{name} {metadata.version(name)}")
     except metadata.PackageNotFoundError:
         found.append(f"no {name}")
-print(f"CPython {platform.python_version()}: {', '.join(found)}")
+build = ""
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    build = " free-threaded, GIL " + ("on" if sys._is_gil_enabled() else "off")
+print(f"CPython {platform.python_version()}{build}: {', '.join(found)}")
 PY
 }
 
@@ -156,6 +163,24 @@ for v in "${versions[@]}"; do
   fi
 done
 
+# The free-threaded builds, with the GIL off for the whole run (the suite
+# checks that it stays off and that importing kestro would not turn it on).
+for v in "${free_threaded[@]}"; do
+  step "Python tests, free-threaded Python $v, GIL off"
+  py=$(bash scripts/env.sh "$v")
+  case $? in
+    0) ;;
+    3) not_run+=("Python $v: Debian's archive serves no source of it"); continue ;;
+    *) failures+=("environment for Python $v"); continue ;;
+  esac
+  PYTHON_GIL=0 describe "$py"
+  if build "$root/py$v" "$py"; then
+    PYTHON_GIL=0 pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v (GIL off)")
+  else
+    failures+=("build for Python $v")
+  fi
+done
+
 # pip install from a clone (with and without build isolation), the wheel
 # auditwheel repairs, tested without the system's yyjson and xxHash, the type
 # stubs and the configure-time message for missing libraries: once, on the
@@ -205,6 +230,7 @@ echo
 printf '%s\n' "${timings[@]}"
 printf '%5ss  in all\n' $((SECONDS - started))
 echo
+[ ${#not_run[@]} -eq 0 ] || printf 'not run: %s\n' "${not_run[@]}"
 if [ ${#failures[@]} -ne 0 ]; then
   printf 'FAILED: %s\n' "${failures[@]}"
   exit 1

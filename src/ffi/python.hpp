@@ -378,8 +378,8 @@ template <size_t stride>
 // right); split tables go through the interpreter.
 [[gnu::always_inline]] inline bool dict_next(PyObject* d, Py_ssize_t* pos, PyObject** key,
                                              PyObject** value) noexcept {
-    auto* mp = reinterpret_cast<PyDictObject*>(d);
 #ifndef Py_GIL_DISABLED
+    auto* mp = reinterpret_cast<PyDictObject*>(d);
     if (mp->ma_values == nullptr) [[likely]] {
         const dict_detail::EntryTable table = dict_detail::entry_table(mp);
         const Py_ssize_t i = *pos;

@@ -351,3 +351,18 @@ def test_real_document_targets(goal, runs, expected):
     target = next(t for t in targets.targets(roles) if t.label.startswith(goal))
     status, value = target.verdict(runs)
     assert (status, value, target.remark(runs)) == (expected[0], pytest.approx(expected[1]), expected[2])
+
+
+def test_thread_benchmark_gives_each_library_rates_or_the_reason():
+    import importlib.util
+
+    from bench import threads
+    rows = threads.measure(["twitter"], ["kestro", "msgspec"], seconds=0.02, reps=1)
+    assert set(rows) == {("twitter", "loads"), ("twitter", "dumps")}
+    has_msgspec = importlib.util.find_spec("msgspec") is not None
+    for row in rows.values():
+        one, two, ratio = row["kestro"]
+        assert one > 0 and two > 0 and ratio == pytest.approx(two / one)
+        assert isinstance(row["msgspec"], tuple if has_msgspec else str)
+    text = threads.render(rows, 0.02, 1)
+    assert "ratio, median over the workloads: kestro" in text and threads.interpreter() in text
