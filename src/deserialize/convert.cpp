@@ -203,7 +203,7 @@ PyObject* Converter::dict(yyjson_val* obj, size_t level, ConvertStatus* status) 
         PyObject* key = key_object(caches_.keys, unsafe_yyjson_get_str(k), unsafe_yyjson_get_len(k));
         PyObject* value = key == nullptr ? nullptr : convert_scalar(k + 1, caches_.values);
         if (value == nullptr || !insert(dict, key, value)) [[unlikely]] {
-            Py_XDECREF(key);
+            if (value == nullptr) Py_XDECREF(key);  // insert released both
             Py_DECREF(dict);
             *status = ConvertStatus::no_memory;
             return nullptr;
