@@ -9,9 +9,16 @@
 # machine's python3.  Each interpreter runs in an environment of its own with
 # requirements/test.txt (scripts/env.sh, which fetches what is missing).
 # Last, each fuzz harness runs for a minute (scripts/fuzz.sh).  Beside all of
-# that, from the start: the unit tests and the Python suite on 64-bit ARM
-# under qemu (CPython 3.11), and two wheels built, repaired and tested
-# installed (x86-64 CPython 3.14, arm64 CPython 3.13; scripts/wheels.sh).
+# that, from the start and one after the other: the unit tests and the Python
+# suite on 64-bit ARM under qemu (CPython 3.11), then two wheels built,
+# repaired and tested installed (x86-64 CPython 3.14, arm64 CPython 3.13;
+# scripts/wheels.sh).
+#
+# The whole randomized depth runs once, on the machine's python3; elsewhere
+# (the other interpreters, the installed copies, the sanitizers, emulation)
+# the heaviest randomized tests take fewer examples (KESTRO_LIGHT=1): what
+# differs there is the interpreter, the build or the processor, which the
+# fixed cases and the first examples reach.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
@@ -82,12 +89,12 @@ PY
 # The module is cross-compiled with Debian's g++-aarch64-linux-gnu against
 # Debian's arm64 packages and tested under qemu-user with Debian's arm64
 # interpreters (scripts/aarch64.sh): the C++ unit tests and the Python suite
-# on 3.11.  Beside it, the wheels of x86-64 CPython 3.14 and arm64 CPython
+# on 3.11.  After it, the wheels of x86-64 CPython 3.14 and arm64 CPython
 # 3.13 are built, repaired and tested installed (scripts/wheels.sh), which
 # runs the suite on arm64 3.13.  Emulation is slow and keeps to one core, so
-# both start first and run beside the steps below, their output kept until
-# they end; under emulation the heaviest randomized tests take the fewer
-# examples of the sanitizer run.
+# the two start first, one after the other, and run beside the steps below on
+# the other core, their output kept until they end.  The benchmark harness'
+# tests, which time child processes, are left out under emulation.
 aarch64_tests() {
   local v=3.11 dir=$root/aarch64-3.11 tc py
   echo "=== aarch64 under qemu: C++ unit tests and Python tests, Python $v (cross-compiled)"
@@ -107,7 +114,8 @@ aarch64_tests() {
   chmod +x "$dir/kestro_tests.sh"
   PYTHONPATH=$("$py" -c 'import sysconfig; print(sysconfig.get_path("platlib"))') \
     "$dir/kestro_tests.sh" --gtest_brief=1 || failed "C++ unit tests on aarch64"
-  KESTRO_SANITIZED=1 pytest_with "$dir" "$py" || failed "pytest Python $v on aarch64"
+  KESTRO_LIGHT=1 pytest_with "$dir" "$py" --ignore=tests/python/test_bench.py ||
+    failed "pytest Python $v on aarch64"
 }
 wheel_tests() {
   echo "=== Wheels: x86-64 CPython 3.14 and arm64 CPython 3.13, repaired and tested installed"
@@ -129,8 +137,11 @@ beside() {
   beside_pids+=($!)
   beside_names+=("$name")
 }
-beside aarch64_tests "aarch64 under qemu: C++ unit tests and Python tests, Python 3.11 (beside the rest)"
-beside wheel_tests "wheels: x86-64 3.14 and arm64 3.13, built, repaired, tested installed (beside the rest)"
+emulated_then_wheels() {
+  aarch64_tests
+  wheel_tests
+}
+beside emulated_then_wheels "aarch64 under qemu (unit tests, Python 3.11), then wheels x86-64 3.14 and arm64 3.13 (beside the rest)"
 
 default=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 step "C++ unit tests and Python tests, Python $default (/usr/bin/python3)"
@@ -157,7 +168,7 @@ for v in "${versions[@]}"; do
   fi
   describe "$py"
   if build "$root/py$v" "$py"; then
-    pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v")
+    KESTRO_LIGHT=1 pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v")
   else
     failures+=("build for Python $v")
   fi
@@ -188,7 +199,7 @@ done
 if [ -n "$default_py" ]; then
   step "Packaging: pip install, a self-contained wheel, type stubs, Python $default"
   if pkg_py=$(bash scripts/env.sh -r packaging default); then
-    PYTHONPATH="$root/py-default" "$pkg_py" -m pytest -q -rs -p no:cacheprovider \
+    KESTRO_LIGHT=1 PYTHONPATH="$root/py-default" "$pkg_py" -m pytest -q -rs -p no:cacheprovider \
       -o tmp_path_retention_policy=failed tests/packaging || failures+=("packaging checks")
   else
     failures+=("environment for the packaging checks")

@@ -5,7 +5,7 @@ import gc
 import json
 
 import pytest
-from conftest import SANITIZED
+from conftest import LIGHT
 
 import kestro
 
@@ -351,7 +351,7 @@ def test_records_sharing_keys_sort_like_python(seed, option):
     import random
     rng = random.Random(seed)
     pool = [f"field{i:03d}"[::-1] + "x" * (i % 11) for i in range(90)]
-    doc = records(rng, pool, 60 if SANITIZED else 400)
+    doc = records(rng, pool, 60 if LIGHT else 400)
     assert kestro.dumps(doc, option=option) == sorted_text(doc, option)
 
 

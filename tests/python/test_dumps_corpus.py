@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kestro
-from conftest import SANITIZED, corpus_file
+from conftest import LIGHT, corpus_file
 
 @pytest.fixture(scope="module", params=["twitter.json", "citm_catalog.json", "canada.json"])
 def corpus(request):
@@ -50,7 +50,7 @@ def as_loaded(obj):
     return obj
 
 
-@settings(max_examples=25 if SANITIZED else 100, deadline=None)
+@settings(max_examples=25 if LIGHT else 100, deadline=None)
 @given(graphs, st.sampled_from([0, kestro.OPT_SORT_KEYS]))
 def test_random_graphs_round_trip(doc, option):
     compact = kestro.dumps(doc, option=option)

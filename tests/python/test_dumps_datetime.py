@@ -9,7 +9,7 @@ from hypothesis import example, given, settings, strategies as st
 
 import kestro
 
-from conftest import SANITIZED
+from conftest import LIGHT
 
 UTC_Z, NAIVE_UTC, OMIT = kestro.OPT_UTC_Z, kestro.OPT_NAIVE_UTC, kestro.OPT_OMIT_MICROSECONDS
 OPTIONS = [0, UTC_Z, NAIVE_UTC, OMIT, NAIVE_UTC | UTC_Z | OMIT]
@@ -69,7 +69,7 @@ def test_offset_rounding(offset, want):
 
 # Besides the random ones: the ends of the calendar and of the offsets,
 # fractions with leading zeros, and a zero offset that is not timezone.utc.
-@settings(max_examples=50 if SANITIZED else 400, deadline=None)
+@settings(max_examples=50 if LIGHT else 400, deadline=None)
 @given(st.datetimes(), st.none() | st.timedeltas(-DAY, DAY).map(dt.timezone), st.sampled_from(OPTIONS))
 @example(dt.datetime(1, 1, 1), None, NAIVE_UTC | UTC_Z)
 @example(dt.datetime(999, 12, 31, 1, 2, 3, 120), dt.timezone(-DAY), 0)

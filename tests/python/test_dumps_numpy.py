@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import kestro
-from conftest import SANITIZED, Recorder
+from conftest import LIGHT, Recorder
 
 INDENT = kestro.OPT_INDENT_2
 UNIT_NAMES = {"Y": "years", "M": "months", "W": "weeks", "D": "days", "h": "hours",
@@ -143,7 +143,7 @@ def test_floats(np, dtype):
 
 
 def test_large_array_across_output_blocks(np):
-    values = np.random.default_rng(13).standard_normal(100_000 if SANITIZED else 500_000)
+    values = np.random.default_rng(13).standard_normal(100_000 if LIGHT else 500_000)
     assert json.loads(dumps(values)) == values.tolist()
 
 

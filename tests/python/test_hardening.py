@@ -18,7 +18,7 @@ import uuid
 import pytest
 
 import kestro
-from conftest import SANITIZED
+from conftest import LIGHT, SANITIZED
 
 SORT = kestro.OPT_SORT_KEYS
 INDENT = kestro.OPT_INDENT_2
@@ -261,7 +261,7 @@ def test_no_leak_on_any_path(name, call, expected):
     # whose own use moves their counts a little; a reference lost per call
     # would move them by thousands.
     singletons = [None, True, False, kestro.loads(b'""')]
-    rounds = 400 if SANITIZED else 4000
+    rounds = 400 if LIGHT else 4000
     if name == "dumps-large-output":
         rounds = max(rounds // 20, 100)
     for _ in range(rounds // 4):  # caches and free lists settle
@@ -313,7 +313,7 @@ def test_threads_share_inputs_and_the_key_cache():
     ]
     expected = [call() for call in calls]
     mismatches = []
-    rounds = 5 if SANITIZED else 30
+    rounds = 5 if LIGHT else 30
 
     def worker(seed):
         order = list(range(len(calls))) * rounds

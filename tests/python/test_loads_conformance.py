@@ -5,7 +5,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import kestro
-from conftest import JSON_TEST_SUITE, SANITIZED, corpus_file
+from conftest import JSON_TEST_SUITE, LIGHT, corpus_file
 
 
 def suite_files(prefix):
@@ -67,7 +67,7 @@ def test_implementation_defined_documents_parse_or_raise_decode_error(name):
 
 # Randomised round trips and robustness.
 
-EXAMPLES = 20 if SANITIZED else 100
+EXAMPLES = 20 if LIGHT else 100
 
 scalars = (st.none() | st.booleans()
            | st.integers(min_value=-2**63, max_value=2**64 - 1)

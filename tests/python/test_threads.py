@@ -27,10 +27,10 @@ import uuid
 import pytest
 
 import kestro
-from conftest import SANITIZED, corpus_file
+from conftest import LIGHT, corpus_file
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-WORKERS, ROUNDS = 8, (2 if SANITIZED else 4)
+WORKERS, ROUNDS = 8, (2 if LIGHT else 4)
 try:
     import numpy as np
 except ImportError:  # no numpy for this interpreter
@@ -93,7 +93,7 @@ def documents():
 @functools.cache
 def twitter():
     doc = json.loads(corpus_file("twitter.json").read_bytes())
-    doc["statuses"] = doc["statuses"][: 5 if SANITIZED else 20]
+    doc["statuses"] = doc["statuses"][: 5 if LIGHT else 20]
     return json.dumps(doc, ensure_ascii=False)
 
 
