@@ -152,23 +152,8 @@ Unit* decode_utf8(const uint8_t* s, size_t len, Unit* out) noexcept {
 }  // namespace
 
 PyObject* string_from_profile_sse2(const char* text, size_t len, TextProfile profile) noexcept {
-    void* data = nullptr;
-    PyObject* str = new_str_for(profile, &data);
-    if (str == nullptr) return nullptr;
-    const auto* s = reinterpret_cast<const uint8_t*>(text);
-    if (profile.maxchar <= 255) {
-        if (profile.chars == len) {
-            std::memcpy(data, s, len);
-            static_cast<uint8_t*>(data)[len] = 0;
-        } else {
-            *decode_utf8(s, len, static_cast<uint8_t*>(data)) = 0;
-        }
-    } else if (profile.maxchar <= 65535) {
-        *decode_utf8(s, len, static_cast<uint16_t*>(data)) = 0;
-    } else {
-        *decode_utf8(s, len, static_cast<uint32_t*>(data)) = 0;
-    }
-    return str;
+    return str_of_profile(text, len, profile,
+                          [](const uint8_t* s, size_t n, auto* out) { return decode_utf8(s, n, out); });
 }
 
 PyObject* string_builder_sse2(const char* text, size_t len) noexcept {
