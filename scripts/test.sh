@@ -1,24 +1,23 @@
 #!/usr/bin/env bash
 # Runs every test on every supported CPython, 3.10 to 3.15: the C++ unit tests
 # and the Python suite on the machine's python3 (Debian's 3.11), the Python
-# suite on each other version and, with the GIL off, on each free-threaded
-# build (3.13t, 3.14t, 3.15t) whose source Debian's archive serves (built
-# here by scripts/env.sh), then the unit tests and the Python suite again
-# under AddressSanitizer and UndefinedBehaviorSanitizer on the machine's
-# python3.  Between the two, the packaging checks (tests/packaging) on the
-# machine's python3.  Each interpreter runs in an environment of its own with
-# requirements/test.txt (scripts/env.sh, which fetches what is missing).
-# Last, each fuzz harness runs for a minute (scripts/fuzz.sh).  Beside all of
-# that, from the start and one after the other: the unit tests and the Python
-# suite on 64-bit ARM under qemu (CPython 3.11), then two wheels built,
-# repaired and tested installed (x86-64 CPython 3.14, arm64 CPython 3.13;
-# scripts/wheels.sh).
+# suite on each other version, the packaging checks (tests/packaging) on the
+# machine's python3, then the unit tests and the Python suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer on it, and last the fuzz
+# harnesses side by side for 30 s (scripts/fuzz.sh).  Each interpreter runs in
+# an environment of its own with requirements/test.txt (scripts/env.sh, which
+# fetches what is missing).  Beside all of that, from the start and one after
+# the other: the unit tests and the Python suite on 64-bit ARM under qemu
+# (CPython 3.11), the Python suite with the GIL off on each free-threaded
+# build (3.13t, 3.14t, 3.15t) whose source Debian's archive serves (built here
+# by scripts/env.sh), then two wheels built, repaired and tested installed
+# (x86-64 CPython 3.14, arm64 CPython 3.13; scripts/wheels.sh).
 #
-# The whole randomized depth runs once, on the machine's python3; elsewhere
-# (the other interpreters, the installed copies, the sanitizers, emulation)
-# the heaviest randomized tests take fewer examples (KESTRO_LIGHT=1): what
-# differs there is the interpreter, the build or the processor, which the
-# fixed cases and the first examples reach.
+# The whole randomized depth runs on the machine's python3 and on the
+# free-threaded builds; elsewhere (the other interpreters, the installed
+# copies, the sanitizers, emulation) the heaviest randomized tests take fewer
+# examples (KESTRO_LIGHT=1): what differs there is the interpreter, the build
+# or the processor, which the fixed cases and the first examples reach.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || { echo "setup failed"; exit 1; }
@@ -92,8 +91,9 @@ PY
 # on 3.11.  After it, the wheels of x86-64 CPython 3.14 and arm64 CPython
 # 3.13 are built, repaired and tested installed (scripts/wheels.sh), which
 # runs the suite on arm64 3.13.  Emulation is slow and keeps to one core, so
-# the two start first, one after the other, and run beside the steps below on
-# the other core, their output kept until they end.  The benchmark harness'
+# these start first and run one after the other (the free-threaded
+# interpreters between them) beside the steps below, on the other core,
+# their output kept until they end.  The benchmark harness'
 # tests, which time child processes, are left out under emulation.
 aarch64_tests() {
   local v=3.11 dir=$root/aarch64-3.11 tc py
@@ -121,27 +121,50 @@ wheel_tests() {
   echo "=== Wheels: x86-64 CPython 3.14 and arm64 CPython 3.13, repaired and tested installed"
   KESTRO_DIST=$root/dist bash scripts/wheels.sh x86_64-3.14 aarch64-3.13 || failed "wheels"
 }
+# The free-threaded builds, with the GIL off for the whole run (the suite
+# checks that it stays off and that importing kestro would not turn it on).
+free_threaded_tests() {
+  local v py
+  for v in "${free_threaded[@]}"; do
+    echo "=== Python tests, free-threaded Python $v, GIL off"
+    py=$(bash scripts/env.sh "$v")
+    case $? in
+      0) ;;
+      3) skipped "Python $v: Debian's archive serves no source of it"; continue ;;
+      *) failed "environment for Python $v"; continue ;;
+    esac
+    PYTHON_GIL=0 describe "$py"
+    if build "$root/py$v" "$py"; then
+      PYTHON_GIL=0 pytest_with "$root/py$v" "$py" || failed "pytest Python $v (GIL off)"
+    else
+      failed "build for Python $v"
+    fi
+  done
+}
 # beside NAME TITLE: runs NAME in the background, its output into
-# $root/NAME.log and what failed (each `failed` line) into $root/NAME.failed.
+# $root/NAME.log, what failed (each `failed` line) into $root/NAME.failed and
+# what could not run (each `skipped` line) into $root/NAME.skipped.
 beside_pids=()
 beside_names=()
 beside() {
   local name=$1 title=$2
-  rm -f "$root/$name.failed" "$root/$name.time"
+  rm -f "$root/$name.failed" "$root/$name.skipped" "$root/$name.time"
   (
     t0=$SECONDS
     failed() { echo "$1" >>"$root/$name.failed"; }
+    skipped() { echo "$1" >>"$root/$name.skipped"; }
     $name
     printf '%5ss  %s\n' $((SECONDS - t0)) "$title" >"$root/$name.time"
   ) >"$root/$name.log" 2>&1 &
   beside_pids+=($!)
   beside_names+=("$name")
 }
-emulated_then_wheels() {
+beside_chain() {
   aarch64_tests
+  free_threaded_tests
   wheel_tests
 }
-beside emulated_then_wheels "aarch64 under qemu (unit tests, Python 3.11), then wheels x86-64 3.14 and arm64 3.13 (beside the rest)"
+beside beside_chain "aarch64 under qemu (unit tests, Python 3.11), free-threaded interpreters, wheels x86-64 3.14 and arm64 3.13 (beside the rest)"
 
 default=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 step "C++ unit tests and Python tests, Python $default (/usr/bin/python3)"
@@ -169,24 +192,6 @@ for v in "${versions[@]}"; do
   describe "$py"
   if build "$root/py$v" "$py"; then
     KESTRO_LIGHT=1 pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v")
-  else
-    failures+=("build for Python $v")
-  fi
-done
-
-# The free-threaded builds, with the GIL off for the whole run (the suite
-# checks that it stays off and that importing kestro would not turn it on).
-for v in "${free_threaded[@]}"; do
-  step "Python tests, free-threaded Python $v, GIL off"
-  py=$(bash scripts/env.sh "$v")
-  case $? in
-    0) ;;
-    3) not_run+=("Python $v: Debian's archive serves no source of it"); continue ;;
-    *) failures+=("environment for Python $v"); continue ;;
-  esac
-  PYTHON_GIL=0 describe "$py"
-  if build "$root/py$v" "$py"; then
-    PYTHON_GIL=0 pytest_with "$root/py$v" "$py" || failures+=("pytest Python $v (GIL off)")
   else
     failures+=("build for Python $v")
   fi
@@ -224,8 +229,8 @@ if [ -n "$default_py" ]; then
   fi
 fi
 
-step "Fuzzing: the loads and dumps harnesses side by side, ${KESTRO_FUZZ_SECONDS:-60} s each (ASan + UBSan)"
-KESTRO_BUILD_ROOT="$root" bash scripts/fuzz.sh --seconds "${KESTRO_FUZZ_SECONDS:-60}" || failures+=("fuzzing")
+step "Fuzzing: the loads and dumps harnesses side by side, ${KESTRO_FUZZ_SECONDS:-30} s each (ASan + UBSan)"
+KESTRO_BUILD_ROOT="$root" bash scripts/fuzz.sh --seconds "${KESTRO_FUZZ_SECONDS:-30}" || failures+=("fuzzing")
 
 finish_step
 # The output of what ran beside, once it has ended.
@@ -235,6 +240,7 @@ for i in "${!beside_pids[@]}"; do
   echo
   cat "$root/$name.log"
   [ -f "$root/$name.failed" ] && mapfile -t -O "${#failures[@]}" failures <"$root/$name.failed"
+  [ -f "$root/$name.skipped" ] && mapfile -t -O "${#not_run[@]}" not_run <"$root/$name.skipped"
   [ -f "$root/$name.time" ] && timings+=("$(cat "$root/$name.time")")
 done
 echo

@@ -318,8 +318,13 @@ def test_threads_agree_and_nothing_leaks(case, short_switch_interval):
     assert [(c.error, c.done > 0) for c in changers] == [(None, True)] * len(changers)
     assert [sys.getrefcount(o) for o in watched] == counts
     # Each call runs WORKERS * ROUNDS times and makes hundreds to thousands of
-    # blocks; free lists and caches settling account for a few hundred.
-    assert sys.getallocatedblocks() - blocks < 1024
+    # blocks; free lists and caches settling account for a few hundred.  On a
+    # free-threaded build each thread reads through a key and value cache
+    # pair of its own, taken from a pool when it starts: which documents a
+    # pair has cached depends on which threads had it, so what the pairs hold
+    # moves by up to their size (two caches of 2048 strs) each.
+    caches = (WORKERS + 1) * 2 * 2048 if FREE_THREADED else 0
+    assert sys.getallocatedblocks() - blocks < 1024 + caches
 
 
 FIRST_USE = """
