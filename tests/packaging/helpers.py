@@ -71,8 +71,10 @@ class Venv:
             "-c", "import sysconfig; print(sysconfig.get_path('platlib'))").strip())
 
 
-def suite_args(clone):
-    """pytest over the clone's test suite, which is run from outside the tree,
-    so that nothing but the installed module can be imported as kestro."""
+def suite_args(clone, *files):
+    """pytest over the clone's test suite (or these files of it), which is run
+    from outside the tree, so that nothing but the installed module can be
+    imported as kestro."""
+    tests = [clone / "tests" / "python" / f for f in files] or [clone / "tests" / "python"]
     return ["-m", "pytest", "-q", "-p", "no:cacheprovider", "-c", clone / "pytest.ini",
-            "--rootdir", clone, clone / "tests" / "python"]
+            "--rootdir", clone, *tests]

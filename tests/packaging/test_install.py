@@ -100,12 +100,14 @@ def wheels(no_isolation, sdist, tmp_path_factory):
     return plain, repaired
 
 
-def test_pip_install_with_build_isolation_passes_the_suite(isolated, clone):
+def test_pip_install_with_build_isolation_works(isolated, clone):
     site = isolated.site_packages
     assert (site / "kestro.pyi").is_file() and (site / "kestro" / "py.typed").is_file()
     assert sorted(p.name for p in (site / "kestro").iterdir()) == ["py.typed"]
     assert installed_module(isolated).parent == site
-    out = isolated.python_run(*suite_args(clone))
+    # The module's own checks and the README's examples; the whole suite runs
+    # on the repaired wheel below, built from the same source.
+    out = isolated.python_run(*suite_args(clone, "test_module.py", "test_readme.py"))
     assert re.search(r"\d+ passed", out), out
 
 
