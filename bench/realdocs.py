@@ -9,7 +9,7 @@ that the data stays out of the tree and is the same wherever the pins are:
   it), 5 KB to 4.5 MB of pretty-printed text with long documentation strings;
 - cfn-lint: CloudFormation resource schemas, their extensions (enumerations
   of instance types that repeat a few hundred values thousands of times) and
-  additional specifications, 1 KB to 3.7 MB, pretty-printed;
+  the extra rule tables it ships, 1 KB to 3.7 MB, pretty-printed;
 - pycountry: the ISO code tables (countries, subdivisions, languages,
   currencies, scripts), 6 KB to 880 KB.
 
