@@ -9,9 +9,10 @@ DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 CORPUS = DATA / "corpus"
 JSON_TEST_SUITE = DATA / "JSONTestSuite" / "test_parsing"
 
-# Under the sanitizers the suite runs much slower.  There, under emulation,
-# on the interpreters after the first and in the packaging checks (KESTRO_LIGHT=1)
-# the heaviest randomised tests take fewer examples.
+# Under the sanitizers the suite runs much slower.  There, and where the test
+# command runs the suite again (KESTRO_LIGHT=1: the other interpreters, the
+# installed copies, emulation), the heaviest randomised tests take fewer
+# examples.
 SANITIZED = os.environ.get("KESTRO_SANITIZED") == "1"
 LIGHT = SANITIZED or os.environ.get("KESTRO_LIGHT") == "1"
 
