@@ -55,7 +55,7 @@ class InputView {
     InputView(const InputView&) = delete;
     InputView& operator=(const InputView&) = delete;
     ~InputView() {
-        if (export_.obj != nullptr) PyBuffer_Release(&export_);
+        if (export_.obj != nullptr) ffi::release_buffer(&export_);
     }
 
     // Reads the argument in place.  Returns false with *failure filled when
@@ -95,7 +95,7 @@ bool InputView::open(PyObject* obj, DecodeFailure* failure) noexcept {
     } else if (type == &PyByteArray_Type || type == &PyMemoryView_Type) {
         // A released view, or one whose memory is not contiguous in row-major
         // order, refuses a simple export: it is not acceptable input.
-        if (PyObject_GetBuffer(obj, &export_, PyBUF_SIMPLE) != 0) {
+        if (ffi::get_simple_buffer(obj, &export_) != 0) {
             PyErr_Clear();
             export_.obj = nullptr;
             failure->message = decode_msg::wrong_type;

@@ -300,6 +300,25 @@ class ObjectLock {
 #endif
 };
 
+// A simple (contiguous, read-only) buffer export of obj, and its release.
+// Without the global lock both hold the exporter's lock: 3.13's bytearray
+// and memoryview count their exports with plain increments and decrements,
+// so two threads reading one shared bytearray at once would lose a count
+// (later interpreters take the same lock themselves; taking it again inside
+// is allowed).
+inline int get_simple_buffer(PyObject* obj, Py_buffer* view) noexcept {
+    ObjectLock lock(obj);
+    return PyObject_GetBuffer(obj, view, PyBUF_SIMPLE);
+}
+inline void release_buffer(Py_buffer* view) noexcept {
+    PyObject* obj = Py_NewRef(view->obj);  // the release drops the view's reference
+    {
+        ObjectLock lock(obj);
+        PyBuffer_Release(view);
+    }
+    Py_DECREF(obj);
+}
+
 // The entry table of a combined-table dict (keys and values together in
 // ma_keys; ma_values is null).  Its header, up to the hash index, differs
 // between versions; the entries follow the index:
