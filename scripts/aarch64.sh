@@ -10,7 +10,11 @@
 #   cmake -S . -B build/arm -DCMAKE_TOOLCHAIN_FILE="$(bash scripts/aarch64.sh --toolchain 3.13)"
 #
 # The interpreters are Debian's arm64 packages: 3.11 from bookworm, 3.13 from
-# trixie, 3.14 and 3.15 from unstable (3.10 and 3.12 have none).  Each release
+# trixie, 3.14 and 3.15 from unstable.  Debian has no arm64 3.10, 3.12 or
+# free-threaded 3.13t: for those only --toolchain answers, with the headers of
+# the machine's own CPython of that version carried over to arm64 (see
+# cross_headers below), so that their wheels can be built, though not run.
+# Each release
 # is unpacked (never installed) into a sysroot of its own with the libraries
 # its interpreter needs, yyjson and xxHash included; the bookworm one also
 # holds what the cross build links against (yyjson taken from trixie, as on
@@ -57,6 +61,9 @@ case $v in
   3.11) suite=bookworm ;;
   3.13) suite=trixie ;;
   3.14|3.15) suite=sid ;;
+  3.10|3.12|3.13t)
+    [ "$mode" = toolchain ] || die "Debian has no arm64 CPython $v (only --toolchain, for building)"
+    suite="" ;;
   3.[0-9]|3.[0-9][0-9]) die "Debian has no arm64 CPython $v" ;;
   *) die "unknown interpreter '$v' (3.X)" ;;
 esac
@@ -122,28 +129,96 @@ write_launcher() {
   mv "$out.tmp" "$out"
 }
 
-root=$(sysroot "$suite")
-python=$base/bin/python$v
-if [ ! -x "$python" ] || [ "$python" -ot "$base/$suite/ready" ]; then
-  lock "aarch64-bin"
-  write_launcher "$python" "$root"
-  "$python" -c 'import ssl, zlib, ctypes, lzma, bz2, venv, platform; assert platform.machine() == "aarch64"' >&2 ||
-    die "Debian's arm64 CPython $v does not start under qemu"
-fi
-# The standard library's bytecode, written once: the packages are unpacked,
-# not installed, so nothing wrote it, and where PYTHONDONTWRITEBYTECODE is set
-# every start under emulation would compile each module it imports again
-# (numpy's import took 12 s instead of 4).  One process: compileall's workers
-# do not start under qemu.
-stamp=$base/$suite/bytecode-$v
-if [ ! -f "$stamp" ] || [ "$stamp" -ot "$base/$suite/ready" ]; then
-  lock "aarch64-bytecode-$suite"
+# ---- versions Debian has no arm64 interpreter of: headers carried over ------
+
+# Writes, into $base/include-$v and $base/cross-$v, the headers and the
+# sysconfig data of the machine's own CPython $v as they are on arm64 Linux,
+# and prints a launcher of the machine's interpreter that answers with that
+# sysconfig data (the module suffix, the platform), for CMake to ask.  Only
+# pyconfig.h differs by processor: Debian's x86-64 and arm64 builds of 3.11
+# differ in four definitions (the x87 and x86-64 assembly, whether wchar_t is
+# usable as Py_UNICODE, the support tier), and those definitions are carried
+# from one to the other; the rest of CPython's headers is the same source.
+cross_headers() {
+  local host inc=$base/include-$v cross=$base/cross-$v launcher=$base/bin/python$v-cross
+  host=$(bash "$here/env.sh" --bare "$v") || die "no CPython $v on this machine to take the headers of"
+  local x86=/usr/include/x86_64-linux-gnu/python3.11/pyconfig.h
+  local arm=$build_root/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h
+  if [ ! -x "$launcher" ] || [ "$launcher" -ot "$host" ] || [ "$launcher" -ot "$base/bookworm/ready" ]; then
+    lock "aarch64-bin"
+    rm -rf "$inc" "$cross"
+    mkdir -p "$inc" "$cross"
+    "$host" - "$x86" "$arm" "$inc" "$cross" <<'PY' || die "carrying CPython $v's headers over to arm64 failed"
+import re, shutil, sys, sysconfig
+x86, arm, inc, cross = sys.argv[1:]
+
+def definitions(text):
+    # name -> the whole line, for every '#define NAME' or '/* #undef NAME */'
+    return {m[1]: m[0] for m in re.finditer(r"^(?:#define|/\* #undef) (\w+).*$", text, re.M)}
+
+a, b = definitions(open(x86).read()), definitions(open(arm).read())
+moved = {name: (a[name], b[name]) for name in a.keys() & b.keys() if a[name] != b[name]}
+src = sysconfig.get_config_var("INCLUDEPY")
+dest = f"{inc}/{src.rstrip('/').rsplit('/', 1)[1]}"
+shutil.copytree(src, dest)
+text = open(f"{dest}/pyconfig.h").read()
+for name, (x86_line, arm_line) in sorted(moved.items()):
+    text = re.sub(rf"^{re.escape(x86_line)}$", arm_line.replace("\\", "\\\\"), text, flags=re.M)
+text = text.replace("x86_64-linux-gnu", "aarch64-linux-gnu")
+left = [l for l in text.splitlines() if l.startswith("#define") and re.search(r"x86|X86|X87|X64", l)]
+assert not left, f"x86 definitions left in pyconfig.h: {left}"
+open(f"{dest}/pyconfig.h", "w").write(text)
+
+name = sysconfig._get_sysconfigdata_name()
+data = __import__(name, fromlist=["build_time_vars"]).build_time_vars
+carried = {k: v.replace("x86_64", "aarch64") if isinstance(v, str) else v for k, v in data.items()}
+carried["INCLUDEPY"] = dest
+out = name.replace("x86_64", "aarch64")
+with open(f"{cross}/{out}.py", "w") as f:
+    f.write(f"build_time_vars = {carried!r}\n")
+PY
+    local data
+    data=$(ls "$cross" | sed -n 's/\.py$//p')
+    {
+      echo '#!/bin/sh'
+      echo "# The machine's CPython $v answering as arm64's (written by scripts/aarch64.sh)."
+      printf 'export _PYTHON_HOST_PLATFORM=linux-aarch64 _PYTHON_SYSCONFIGDATA_NAME=%q PYTHONPATH=%q\n' "$data" "$cross"
+      printf 'exec %q "$@"\n' "$host"
+    } >"$launcher.tmp"
+    chmod +x "$launcher.tmp"
+    mv "$launcher.tmp" "$launcher"
+  fi
+  echo "$launcher"
+}
+
+if [ -z "$suite" ]; then
+  build_root=$(sysroot bookworm)
+  python=$(cross_headers)
+  root=""
+else
+  root=$(sysroot "$suite")
+  python=$base/bin/python$v
+  if [ ! -x "$python" ] || [ "$python" -ot "$base/$suite/ready" ]; then
+    lock "aarch64-bin"
+    write_launcher "$python" "$root"
+    "$python" -c 'import ssl, zlib, ctypes, lzma, bz2, venv, platform; assert platform.machine() == "aarch64"' >&2 ||
+      die "Debian's arm64 CPython $v does not start under qemu"
+  fi
+  # The standard library's bytecode, written once: the packages are unpacked,
+  # not installed, so nothing wrote it, and where PYTHONDONTWRITEBYTECODE is set
+  # every start under emulation would compile each module it imports again
+  # (numpy's import took 12 s instead of 4).  One process: compileall's workers
+  # do not start under qemu.
+  stamp=$base/$suite/bytecode-$v
   if [ ! -f "$stamp" ] || [ "$stamp" -ot "$base/$suite/ready" ]; then
-    log "compiling the standard library of arm64 CPython $v (once; a minute or two under qemu)"
-    "$python" -m compileall -q -o 0 -d "/usr/lib/python$v" \
-      -x 'bad_coding|badsyntax|site-packages|dist-packages|/test/|idlelib|tkinter|turtledemo' \
-      "$root/usr/lib/python$v" >/dev/null || die "compiling the standard library of arm64 CPython $v failed"
-    touch "$stamp"
+    lock "aarch64-bytecode-$suite"
+    if [ ! -f "$stamp" ] || [ "$stamp" -ot "$base/$suite/ready" ]; then
+      log "compiling the standard library of arm64 CPython $v (once; a minute or two under qemu)"
+      "$python" -m compileall -q -o 0 -d "/usr/lib/python$v" \
+        -x 'bad_coding|badsyntax|site-packages|dist-packages|/test/|idlelib|tkinter|turtledemo' \
+        "$root/usr/lib/python$v" >/dev/null || die "compiling the standard library of arm64 CPython $v failed"
+      touch "$stamp"
+    fi
   fi
 fi
 
@@ -155,9 +230,10 @@ case $mode in
     tc=$base/bin/toolchain-$v.cmake
     # The Python headers of this version, alone in a folder: adding the whole
     # of another release's /usr/include would put its newer C library headers
-    # before the cross compiler's own.
+    # before the cross compiler's own.  (cross_headers made them already
+    # where Debian has no interpreter.)
     inc=$base/include-$v
-    if [ ! -f "$inc/python$v/Python.h" ] || [ "$inc" -ot "$base/$suite/ready" ]; then
+    if [ -n "$suite" ] && { [ ! -f "$inc/python$v/Python.h" ] || [ "$inc" -ot "$base/$suite/ready" ]; }; then
       lock "aarch64-bin"
       rm -rf "$inc"
       mkdir -p "$inc/aarch64-linux-gnu"
