@@ -89,15 +89,13 @@ PY
 # g++-aarch64-linux-gnu against Debian's arm64 packages (CPython 3.11) and
 # the unit tests run under qemu-user (scripts/aarch64.sh).  After them, the
 # free-threaded suites, then the wheels of x86-64 CPython 3.14 and arm64
-# CPython 3.11, built, repaired and tested installed (scripts/wheels.sh),
-# which runs the Python suite on arm64 3.11 under qemu, and arm64 3.12's,
-# built against headers carried over and checked, not run (Debian's arm64 3.13
-# takes the same suite 17 minutes there against 4).  Emulation is slow
-# and keeps to one core, so these start first and run one after the other
-# beside the steps below, on the other core, their output kept until they
-# end.  The suite under emulation runs once (on two cores the 20 minutes of
-# this command hold no second run); `scripts/wheels.sh` alone runs it on
-# arm64 3.11, 3.14 and 3.15 as well.
+# CPython 3.11 and 3.13, built, repaired and tested installed
+# (scripts/wheels.sh), which runs the Python suite on arm64 3.11 and 3.13
+# under qemu, and arm64 3.12's, built against headers carried over and
+# checked, not run.  Emulation is slow and keeps to one core, so these start
+# first and run one after the other beside the steps below, on the other
+# core, their output kept until they end; `scripts/wheels.sh` alone runs the
+# suite on arm64 3.14 and 3.15 as well.
 aarch64_tests() {
   local v=3.11 dir=$root/aarch64-3.11 tc py
   echo "=== aarch64 under qemu: C++ unit tests, Python $v (cross-compiled)"
@@ -119,8 +117,8 @@ aarch64_tests() {
     "$dir/kestro_tests.sh" --gtest_brief=1 || failed "C++ unit tests on aarch64"
 }
 wheel_tests() {
-  echo "=== Wheels: x86-64 CPython 3.14 and arm64 CPython 3.11, repaired and tested installed; arm64 3.12 built"
-  KESTRO_DIST=$root/dist bash scripts/wheels.sh x86_64-3.14 aarch64-3.11 aarch64-3.12 || failed "wheels"
+  echo "=== Wheels: x86-64 CPython 3.14, arm64 CPython 3.11 and 3.13, repaired and tested installed; arm64 3.12 built"
+  KESTRO_DIST=$root/dist bash scripts/wheels.sh x86_64-3.14 aarch64-3.11 aarch64-3.13 aarch64-3.12 || failed "wheels"
 }
 # The free-threaded builds, with the GIL off for the whole run (the suite
 # checks that it stays off and that importing kestro would not turn it on).
@@ -165,7 +163,7 @@ beside_chain() {
   free_threaded_tests
   wheel_tests
 }
-beside beside_chain "aarch64 unit tests under qemu, free-threaded interpreters, wheels x86-64 3.14, arm64 3.11 and 3.12 (beside the rest)"
+beside beside_chain "aarch64 unit tests under qemu, free-threaded interpreters, wheels x86-64 3.14, arm64 3.11, 3.13 and 3.12 (beside the rest)"
 
 default=$(/usr/bin/python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 step "C++ unit tests and Python tests, Python $default (/usr/bin/python3)"
