@@ -133,46 +133,75 @@ constexpr size_t STACK_SCRATCH = 4096;
 // fresh memory from the system at every call once the C library maps blocks
 // of their size anew, as it does past 32 MiB (documents of 2.7 MB): every
 // page the parse touches then costs a fault, more than the parse's own work.
-// So one block of 1 to 64 MiB, the largest released so far, is kept for the
-// next call.  loads keeps at most that block between calls (64 MiB, of
-// which only the pages documents have used are resident); larger blocks are
-// freed at once, with huge pages asked for while they live.
+// So blocks of 1 to 64 MiB are kept for the next calls: one, the largest
+// released so far, where the global lock lets one call at a time run; up to
+// four where threads run side by side, so that each of them finds one.
+// loads keeps at most 64 MiB in all between calls (of which only the pages
+// documents have used are resident); larger blocks are freed at once, with
+// huge pages asked for while they live.
 constexpr size_t KEPT_FROM = size_t{1} << 20;
 constexpr size_t KEPT_UP_TO = size_t{64} << 20;
 
-class KeptBlock {
+class KeptBlocks {
   public:
     // A block of at least `size` bytes (from KEPT_FROM to KEPT_UP_TO): the
-    // kept one if it is large enough, else a new one; null when none can be
-    // had.  *capacity is set to its size.
+    // smallest kept one that is large enough, else a new one; null when none
+    // can be had.  *capacity is set to its size.
     static void* take(size_t size, size_t* capacity) noexcept {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (block_ != nullptr && size_ >= size) {
-                *capacity = size_;
-                return std::exchange(block_, nullptr);
+            Slot* best = nullptr;
+            for (Slot& slot : slots_) {
+                if (slot.block != nullptr && slot.size >= size && (best == nullptr || slot.size < best->size)) {
+                    best = &slot;
+                }
+            }
+            if (best != nullptr) {
+                *capacity = best->size;
+                kept_ -= best->size;
+                return std::exchange(best->block, nullptr);
             }
         }
         *capacity = size;
         return PyMem_RawMalloc(size);
     }
-    // Keeps the block if it is larger than the one kept, frees the smaller.
+    // Keeps the block in an empty slot while the total stays within
+    // KEPT_UP_TO; else in place of the smallest kept block, if that is
+    // smaller and the total allows; frees what is not kept.
     static void give_back(void* block, size_t capacity) noexcept {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (block_ == nullptr || size_ < capacity) {
-                std::swap(block, block_);
-                std::swap(capacity, size_);
+            Slot* empty = nullptr;
+            Slot* smallest = nullptr;
+            for (Slot& slot : slots_) {
+                if (slot.block == nullptr) {
+                    if (empty == nullptr) empty = &slot;
+                } else if (smallest == nullptr || slot.size < smallest->size) {
+                    smallest = &slot;
+                }
+            }
+            if (empty != nullptr && kept_ + capacity <= KEPT_UP_TO) {
+                *empty = {std::exchange(block, nullptr), capacity};
+                kept_ += capacity;
+            } else if (smallest != nullptr && smallest->size < capacity &&
+                       kept_ - smallest->size + capacity <= KEPT_UP_TO) {
+                kept_ += capacity - smallest->size;
+                std::swap(block, smallest->block);
+                smallest->size = capacity;
             }
         }
         PyMem_RawFree(block);
     }
 
   private:
+    struct Slot {
+        void* block;
+        size_t size;
+    };
     // Held for a few instructions, never across a call into the interpreter.
     static inline std::mutex mutex_;
-    static inline void* block_ = nullptr;
-    static inline size_t size_ = 0;
+    static inline Slot slots_[ffi::free_threaded ? 4 : 1] = {};
+    static inline size_t kept_ = 0;  // the sizes of the kept blocks, summed
 };
 
 // Blocks of this size or more are asked for huge pages: they are fresh
@@ -188,7 +217,7 @@ class Scratch {
         if (size <= STACK_SCRATCH) {
             ptr_ = size == 0 ? nullptr : local_;
         } else if (size > KEPT_FROM && size <= KEPT_UP_TO) {
-            ptr_ = KeptBlock::take(size, &kept_);
+            ptr_ = KeptBlocks::take(size, &kept_);
         } else {
             ptr_ = PyMem_Malloc(size);
             if (ptr_ != nullptr && size >= HUGE_SCRATCH) advise_huge_pages(ptr_, size);
@@ -198,7 +227,7 @@ class Scratch {
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() {
         if (kept_ != 0 && ptr_ != nullptr) {
-            KeptBlock::give_back(ptr_, kept_);
+            KeptBlocks::give_back(ptr_, kept_);
         } else if (ptr_ != local_) {
             PyMem_Free(ptr_);
         }
@@ -208,7 +237,7 @@ class Scratch {
   private:
     alignas(16) unsigned char local_[STACK_SCRATCH];
     void* ptr_ = nullptr;
-    size_t kept_ = 0;  // the capacity of a block from KeptBlock
+    size_t kept_ = 0;  // the capacity of a block from KeptBlocks
 };
 
 // Parses and converts the text.  Returns the root, or null with *failure

@@ -272,7 +272,7 @@ def test_the_collector_is_left_as_the_program_had_it(enabled, text):
         gc.enable()
 
 
-def test_loads_keeps_at_most_one_scratch_block_of_64_mib_between_calls():
+def test_loads_keeps_at_most_64_mib_of_scratch_blocks_between_calls():
     mib = 2**20
     # Texts whose scratch blocks (12 bytes a byte of text) are about 4, 40
     # and 80 MiB: the first two may be kept, the last is freed.
