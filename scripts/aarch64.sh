@@ -75,11 +75,16 @@ cache=${KESTRO_CACHE:-${XDG_CACHE_HOME:-$home/.cache}/kestro}
 base=$cache/aarch64
 mkdir -p "$cache/locks" "$base/bin"
 
-# Holds $cache/locks/NAME until the script ends.
+# Holds $cache/locks/NAME until the script ends.  A lock already held is not
+# taken again: flock on a second descriptor of the same file would wait for
+# the first, held by this very script, for ever.
+declare -A held_locks=()
 lock() {
+  [ -n "${held_locks[$1]:-}" ] && return 0
   local fd
   exec {fd}>"$cache/locks/$1.lock"
   flock "$fd"
+  held_locks[$1]=$fd
 }
 
 
