@@ -9,9 +9,10 @@
 # fetches what is missing).  Beside all of that, from the start and one after
 # the other: the C++ unit tests on 64-bit ARM under qemu, the Python suite
 # with the GIL off on each free-threaded build (3.13t, 3.14t, 3.15t) whose
-# source Debian's archive serves (built here by scripts/env.sh), then two
-# wheels built, repaired and tested installed (x86-64 CPython 3.14, arm64
-# CPython 3.11 under qemu; scripts/wheels.sh).
+# source Debian's archive serves (built here by scripts/env.sh), then wheels
+# built, repaired and tested installed (x86-64 CPython 3.14, arm64 CPython
+# 3.11 and 3.13 under qemu) and arm64 3.12's built and checked
+# (scripts/wheels.sh).
 #
 # The whole randomized depth runs on the machine's python3 and on the
 # free-threaded builds; elsewhere (the other interpreters, the installed

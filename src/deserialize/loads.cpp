@@ -158,7 +158,7 @@ class KeptBlocks {
             }
             if (best != nullptr) {
                 *capacity = best->size;
-                kept_ -= best->size;
+                total_ -= best->size;
                 return std::exchange(best->block, nullptr);
             }
         }
@@ -180,12 +180,12 @@ class KeptBlocks {
                     smallest = &slot;
                 }
             }
-            if (empty != nullptr && kept_ + capacity <= KEPT_UP_TO) {
+            if (empty != nullptr && total_ + capacity <= KEPT_UP_TO) {
                 *empty = {std::exchange(block, nullptr), capacity};
-                kept_ += capacity;
+                total_ += capacity;
             } else if (smallest != nullptr && smallest->size < capacity &&
-                       kept_ - smallest->size + capacity <= KEPT_UP_TO) {
-                kept_ += capacity - smallest->size;
+                       total_ - smallest->size + capacity <= KEPT_UP_TO) {
+                total_ += capacity - smallest->size;
                 std::swap(block, smallest->block);
                 smallest->size = capacity;
             }
@@ -201,7 +201,7 @@ class KeptBlocks {
     // Held for a few instructions, never across a call into the interpreter.
     static inline std::mutex mutex_;
     static inline Slot slots_[ffi::free_threaded ? 4 : 1] = {};
-    static inline size_t kept_ = 0;  // the sizes of the kept blocks, summed
+    static inline size_t total_ = 0;  // the sizes of the kept blocks, summed
 };
 
 // Blocks of this size or more are asked for huge pages: they are fresh

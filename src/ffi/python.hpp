@@ -311,12 +311,16 @@ inline int get_simple_buffer(PyObject* obj, Py_buffer* view) noexcept {
     return PyObject_GetBuffer(obj, view, PyBUF_SIMPLE);
 }
 inline void release_buffer(Py_buffer* view) noexcept {
+#ifdef Py_GIL_DISABLED
     PyObject* obj = Py_NewRef(view->obj);  // the release drops the view's reference
     {
         ObjectLock lock(obj);
         PyBuffer_Release(view);
     }
     Py_DECREF(obj);
+#else
+    PyBuffer_Release(view);
+#endif
 }
 
 // The entry table of a combined-table dict (keys and values together in
